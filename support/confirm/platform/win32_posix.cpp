@@ -1,0 +1,344 @@
+// The Windows calls of win32.h over POSIX and Linux's /proc.
+//
+// Handles are small tagged numbers, not pointers: a file handle is the
+// descriptor with tag 1, a mapping handle the same descriptor with tag 2.
+// A mapping object needs nothing of its own beyond the file it extends, and
+// the program never closes a handle, so the descriptor serves both for as
+// long as the process lives. Neither tag can make NULL or
+// INVALID_HANDLE_VALUE.
+#include "win32.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+thread_local DWORD last_error;
+
+enum : uintptr_t { FILE_TAG = 1, MAPPING_TAG = 2, TAG_MASK = 3 };
+
+HANDLE make_handle(int fd, uintptr_t tag)
+{
+    return (HANDLE)(((uintptr_t)fd << 2) | tag);
+}
+
+// The descriptor behind a handle of the given kind, or -1.
+int handle_fd(HANDLE handle, uintptr_t tag)
+{
+    uintptr_t value = (uintptr_t)handle;
+    if (handle == INVALID_HANDLE_VALUE || (value & TAG_MASK) != tag)
+        return -1;
+    return (int)(value >> 2);
+}
+
+// Records errno (or the given code) as the reason of a refusal.
+void refuse(int code)
+{
+    last_error = (DWORD)code;
+}
+
+// Gives the file at least size bytes, the new ones reserved on disk where the
+// file system can reserve them, so that a full disk is refused here and not
+// met by a store into the view. A size past the file-size limit is refused
+// with EFBIG; the kernel's SIGXFSZ for it is held off and consumed, so that
+// it cannot end the process.
+int extend_file(int fd, uint64_t size)
+{
+    if (size > (uint64_t)INT64_MAX) {
+        errno = EFBIG;
+        return -1;
+    }
+    sigset_t xfsz, old_mask;
+    sigemptyset(&xfsz);
+    sigaddset(&xfsz, SIGXFSZ);
+    sigprocmask(SIG_BLOCK, &xfsz, &old_mask);
+
+    int result = fallocate(fd, 0, 0, (off_t)size);
+    if (result != 0 && (errno == EOPNOTSUPP || errno == ENOSYS))
+        result = ftruncate(fd, (off_t)size);
+
+    int saved_errno = errno;
+    sigset_t pending;
+    if (sigpending(&pending) == 0 && sigismember(&pending, SIGXFSZ) && !sigismember(&old_mask, SIGXFSZ)) {
+        struct timespec now = {0, 0};
+        sigtimedwait(&xfsz, NULL, &now);
+    }
+    sigprocmask(SIG_SETMASK, &old_mask, NULL);
+    errno = saved_errno;
+    return result;
+}
+
+// Reads a whole small /proc file into buffer (NUL-terminated); the length,
+// or -1 with errno.
+ssize_t read_proc_file(const char *path, char *buffer, size_t size)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    size_t length = 0;
+    while (length < size - 1) {
+        ssize_t got = read(fd, buffer + length, size - 1 - length);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            int saved_errno = errno;
+            close(fd);
+            errno = saved_errno;
+            return -1;
+        }
+        if (got == 0)
+            break;
+        length += (size_t)got;
+    }
+    close(fd);
+    buffer[length] = '\0';
+    return (ssize_t)length;
+}
+
+// The value of a "Name:   1234 kB" line of /proc/meminfo, in bytes.
+bool meminfo_bytes(const char *meminfo, const char *name, uint64_t *bytes)
+{
+    size_t name_length = strlen(name);
+    for (const char *line = meminfo; *line != '\0';) {
+        if (strncmp(line, name, name_length) == 0 && line[name_length] == ':') {
+            char *end;
+            unsigned long long kib = strtoull(line + name_length + 1, &end, 10);
+            if (end == line + name_length + 1)
+                return false;
+            *bytes = (uint64_t)kib * 1024;
+            return true;
+        }
+        const char *next = strchr(line, '\n');
+        if (next == NULL)
+            break;
+        line = next + 1;
+    }
+    return false;
+}
+
+// The size of the user part of the address space on this architecture.
+uint64_t user_address_space(void)
+{
+#if defined(__x86_64__)
+    return (UINT64_C(1) << 47) - 4096;
+#elif defined(__aarch64__)
+    return UINT64_C(1) << 48;
+#else
+    return sizeof(void *) == 8 ? (UINT64_C(1) << 47) - 4096 : UINT64_C(0xC0000000);
+#endif
+}
+
+[[maybe_unused]] const char *pick_text(int result, const char *buffer)
+{
+    return result == 0 ? buffer : NULL; // XSI strerror_r
+}
+
+[[maybe_unused]] const char *pick_text(const char *result, const char *)
+{
+    return result; // GNU strerror_r
+}
+
+} // namespace
+
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share_mode, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                   DWORD attributes, HANDLE template_file)
+{
+    // POSIX has no share modes: other processes may always open the file.
+    (void)share_mode;
+    (void)security;
+    (void)attributes;
+    int flags;
+    if (access == (GENERIC_READ | GENERIC_WRITE))
+        flags = O_RDWR;
+    else if (access == GENERIC_READ)
+        flags = O_RDONLY;
+    else if (access == GENERIC_WRITE)
+        flags = O_WRONLY;
+    else {
+        refuse(EINVAL);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (name == NULL || disposition != CREATE_NEW || template_file != NULL) {
+        refuse(EINVAL);
+        return INVALID_HANDLE_VALUE;
+    }
+    // O_EXCL refuses every existing name, a symbolic link included, and
+    // follows none.
+    int fd = open(name, flags | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0) {
+        refuse(errno);
+        return INVALID_HANDLE_VALUE;
+    }
+    return make_handle(fd, FILE_TAG);
+}
+
+HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES security, DWORD protection, DWORD size_high,
+                          DWORD size_low, LPCSTR name)
+{
+    (void)security;
+    int fd = handle_fd(file, FILE_TAG);
+    if (fd < 0) {
+        refuse(EBADF);
+        return NULL;
+    }
+    if (protection != PAGE_READWRITE || name != NULL) {
+        refuse(EINVAL);
+        return NULL;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        refuse(errno);
+        return NULL;
+    }
+    uint64_t size = ((uint64_t)size_high << 32) | size_low;
+    if (size == 0) {
+        // Size 0 stands for the file as it is; an empty file cannot be mapped.
+        if (st.st_size == 0) {
+            refuse(EINVAL);
+            return NULL;
+        }
+    } else if (size > (uint64_t)st.st_size && extend_file(fd, size) != 0) {
+        refuse(errno);
+        return NULL;
+    }
+    return make_handle(fd, MAPPING_TAG);
+}
+
+LPVOID MapViewOfFile(HANDLE file_mapping, DWORD access, DWORD offset_high, DWORD offset_low, size_t length)
+{
+    int fd = handle_fd(file_mapping, MAPPING_TAG);
+    if (fd < 0) {
+        refuse(EBADF);
+        return NULL;
+    }
+    int protection;
+    if (access & FILE_MAP_WRITE)
+        protection = PROT_READ | PROT_WRITE;
+    else if (access & FILE_MAP_READ)
+        protection = PROT_READ;
+    else {
+        refuse(EINVAL);
+        return NULL;
+    }
+    uint64_t offset = ((uint64_t)offset_high << 32) | offset_low;
+    if (offset % (uint64_t)sysconf(_SC_PAGESIZE) != 0 || offset > (uint64_t)INT64_MAX) {
+        refuse(EINVAL);
+        return NULL;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        refuse(errno);
+        return NULL;
+    }
+    // A view lies within the mapping object; length 0 means up to its end.
+    uint64_t file_size = (uint64_t)st.st_size;
+    if (offset >= file_size || (length == 0 ? file_size - offset : length) > file_size - offset) {
+        refuse(EINVAL);
+        return NULL;
+    }
+    if (length == 0)
+        length = (size_t)(file_size - offset);
+    void *view = mmap(NULL, length, protection, MAP_SHARED, fd, (off_t)offset);
+    if (view == MAP_FAILED) {
+        refuse(errno);
+        return NULL;
+    }
+    return view;
+}
+
+void Sleep(DWORD milliseconds)
+{
+    struct timespec left = {(time_t)(milliseconds / 1000), (long)(milliseconds % 1000) * 1000000L};
+    // A signal that interrupts the pause does not shorten it.
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+BOOL GlobalMemoryStatusEx(LPMEMORYSTATUSEX status)
+{
+    if (status == NULL || status->dwLength != sizeof(MEMORYSTATUSEX)) {
+        refuse(EINVAL);
+        return 0;
+    }
+    // Totals only: the kernel keeps each of these figures as one counter, so
+    // a report costs the same whatever the process has mapped.
+    char meminfo[8192];
+    char statm[256];
+    if (read_proc_file("/proc/meminfo", meminfo, sizeof(meminfo)) < 0 ||
+        read_proc_file("/proc/self/statm", statm, sizeof(statm)) < 0) {
+        refuse(errno);
+        return 0;
+    }
+    uint64_t total, available, commit_limit, committed;
+    if (!meminfo_bytes(meminfo, "MemTotal", &total) || !meminfo_bytes(meminfo, "MemAvailable", &available) ||
+        !meminfo_bytes(meminfo, "CommitLimit", &commit_limit) ||
+        !meminfo_bytes(meminfo, "Committed_AS", &committed)) {
+        refuse(ENODATA);
+        return 0;
+    }
+    char *end;
+    uint64_t mapped = (uint64_t)strtoull(statm, &end, 10) * (uint64_t)sysconf(_SC_PAGESIZE);
+    if (end == statm) {
+        refuse(ENODATA);
+        return 0;
+    }
+    uint64_t address_space = user_address_space();
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < address_space)
+        address_space = limit.rlim_cur;
+
+    if (available > total)
+        available = total;
+    status->dwMemoryLoad = total == 0 ? 0 : (DWORD)((total - available) * 100 / total);
+    status->ullTotalPhys = total;
+    status->ullAvailPhys = available;
+    status->ullTotalPageFile = commit_limit;
+    status->ullAvailPageFile = committed < commit_limit ? commit_limit - committed : 0;
+    status->ullTotalVirtual = address_space;
+    status->ullAvailVirtual = mapped < address_space ? address_space - mapped : 0;
+    status->ullAvailExtendedVirtual = 0;
+    return 1;
+}
+
+DWORD GetLastError(void)
+{
+    return last_error;
+}
+
+DWORD FormatMessageA(DWORD flags, const void *source, DWORD message_id, DWORD language_id, LPSTR buffer, DWORD size,
+                     void *arguments)
+{
+    // The C library has one text per errno value, in the locale's language.
+    (void)source;
+    (void)language_id;
+    (void)arguments;
+    if ((flags & ~FORMAT_MESSAGE_IGNORE_INSERTS) != FORMAT_MESSAGE_FROM_SYSTEM || buffer == NULL || size == 0) {
+        refuse(EINVAL);
+        return 0;
+    }
+    char scratch[1024];
+    const char *text = pick_text(strerror_r((int)message_id, scratch, sizeof(scratch)), scratch);
+    if (text == NULL) {
+        refuse(EINVAL);
+        return 0;
+    }
+    size_t length = strlen(text);
+    if (length >= size) {
+        refuse(ERANGE);
+        return 0;
+    }
+    memcpy(buffer, text, length + 1);
+    return (DWORD)length;
+}
+
+int _unlink(const char *name)
+{
+    return unlink(name);
+}
