@@ -2,87 +2,106 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
-// Reads both pipes to their ends.
-void drain(int out_fd, int err_fd, std::string &out, std::string &err)
+std::string read_all(FILE *file)
 {
-    struct pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
-    std::string *sinks[2] = {&out, &err};
-    int open_count = 2;
+    std::string content;
+    rewind(file);
     char buffer[65536];
-    while (open_count > 0) {
-        if (poll(fds, 2, -1) < 0)
-            continue;
-        for (int k = 0; k < 2; k++) {
-            if (fds[k].fd < 0 || fds[k].revents == 0)
-                continue;
-            ssize_t got = read(fds[k].fd, buffer, sizeof(buffer));
-            if (got > 0) {
-                sinks[k]->append(buffer, (size_t)got);
-            } else {
-                close(fds[k].fd);
-                fds[k].fd = -1;
-                open_count--;
-            }
-        }
-    }
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof(buffer), file)) > 0)
+        content.append(buffer, got);
+    fclose(file);
+    return content;
 }
 
 } // namespace
 
-ToolRun run_tool(const std::string &dir, const ToolOptions &options)
+ToolRun run_command(const std::string &dir, const Command &command)
 {
-    std::vector<std::string> words;
-    if (options.faketime) {
-        words = {FAKETIME_PATH, "-f", "+0 x1000"};
-        words.push_back(options.argv0);
-    } else {
-        words.push_back(options.argv0);
-    }
-    words.insert(words.end(), options.args.begin(), options.args.end());
+    std::vector<std::string> words = command.argv;
     std::vector<char *> argv;
     for (std::string &word : words)
         argv.push_back(word.data());
     argv.push_back(nullptr);
 
-    int out_pipe[2], err_pipe[2];
-    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0)
+    // Files, not pipes: a helper the program leaves running (Wine's server)
+    // may hold them open long after the program has ended.
+    FILE *out = tmpfile(), *err = tmpfile();
+    if (out == nullptr || err == nullptr)
         return {};
     fflush(stdout);
     pid_t pid = fork();
     if (pid == 0) {
-        dup2(out_pipe[1], STDOUT_FILENO);
-        dup2(err_pipe[1], STDERR_FILENO);
-        close(out_pipe[0]);
-        close(out_pipe[1]);
-        close(err_pipe[0]);
-        close(err_pipe[1]);
+        dup2(fileno(out), STDOUT_FILENO);
+        dup2(fileno(err), STDERR_FILENO);
         if (chdir(dir.c_str()) != 0)
             _exit(126);
-        // The sanitizer runtime would refuse faketime's library ahead of it.
-        setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
-        if (options.before_exec)
-            options.before_exec();
-        execv(options.faketime ? FAKETIME_PATH : TOOL_PATH, argv.data());
+        for (const std::string &setting : command.environment)
+            putenv(strdup(setting.c_str()));
+        if (command.before_exec)
+            command.before_exec();
+        execv(command.path.c_str(), argv.data());
         _exit(127);
     }
-    close(out_pipe[1]);
-    close(err_pipe[1]);
     ToolRun result;
-    drain(out_pipe[0], err_pipe[0], result.output, result.errors);
     int status = 0;
     waitpid(pid, &status, 0);
+    result.output = read_all(out);
+    result.errors = read_all(err);
     if (WIFEXITED(status))
         result.status = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))
         result.signal = WTERMSIG(status);
     return result;
+}
+
+Command tool_command(const std::vector<std::string> &operands)
+{
+    Command command;
+    command.path = FAKETIME_PATH;
+    command.argv = {FAKETIME_PATH, "-f", "+0 x1000", TOOL_PATH};
+    command.argv.insert(command.argv.end(), operands.begin(), operands.end());
+    // The sanitizer runtime would refuse faketime's library ahead of it.
+    command.environment = {"ASAN_OPTIONS=verify_asan_link_order=0"};
+    return command;
+}
+
+ToolRun run_tool(const std::string &dir, const std::vector<std::string> &operands)
+{
+    return run_command(dir, tool_command(operands));
+}
+
+const char *const FIGURE_LABELS[7] = {
+    "Using memory size",           "Total physical memory",
+    "Available physical memory",   "Committed memory limit",
+    "Available commitable memory", "Total virtual address space size",
+    "Available virtual address space size",
+};
+
+std::string figure_layout(const std::string &line)
+{
+    for (const char *name : FIGURE_LABELS) {
+        std::string label = std::string(name) + ":";
+        std::string start = std::string(38 - label.size(), ' ') + label + " ";
+        std::string unit = label == "Using memory size:" ? "%" : "KiB";
+        if (line.size() < start.size() + 16 + unit.size() || line.compare(0, start.size(), start) != 0 ||
+            line.compare(line.size() - unit.size(), unit.size(), unit) != 0)
+            continue;
+        std::string field = line.substr(start.size(), line.size() - start.size() - unit.size());
+        size_t first_digit = field.find_first_not_of(' ');
+        if (first_digit == std::string::npos ||
+            field.find_first_not_of("0123456789", first_digit) != std::string::npos)
+            continue;
+        return start + "<value>" + unit;
+    }
+    return line;
 }
 
 std::string make_scratch_dir()

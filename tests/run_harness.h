@@ -1,5 +1,6 @@
-// Runs the real map-view-of-file binary in a directory of its own, with its
-// pauses shortened a thousandfold by faketime, and collects what it prints.
+// Runs a program in a directory of its own and collects what it prints: the
+// real map-view-of-file binary (with its pauses shortened a thousandfold by
+// faketime) or any other command, such as Wine running the Windows build.
 #ifndef MAP_VIEW_OF_FILE_TESTS_RUN_HARNESS_H
 #define MAP_VIEW_OF_FILE_TESTS_RUN_HARNESS_H
 
@@ -14,14 +15,28 @@ struct ToolRun {
     std::string errors; // standard error
 };
 
-struct ToolOptions {
-    std::vector<std::string> args;          // the operands
-    std::string argv0 = TOOL_PATH;          // the program name as typed
-    bool faketime = true;                   // false: run it bare (for runs that never pause)
-    std::function<void()> before_exec;      // runs in the child, in the directory, before the tool starts
+struct Command {
+    std::string path;                       // the file to execute
+    std::vector<std::string> argv;          // its argument vector, argv[0] as typed
+    std::vector<std::string> environment;   // "NAME=value" added to the inherited environment
+    std::function<void()> before_exec;      // runs in the child, in the directory, before the exec
 };
 
-ToolRun run_tool(const std::string &dir, const ToolOptions &options);
+ToolRun run_command(const std::string &dir, const Command &command);
+
+// The Linux tool with these operands, under faketime.
+Command tool_command(const std::vector<std::string> &operands);
+ToolRun run_tool(const std::string &dir, const std::vector<std::string> &operands);
+
+// The labels of the seven figure lines of a memory status report, in order.
+extern const char *const FIGURE_LABELS[7];
+
+// A memory status figure line with its value replaced by "<value>" when the
+// line has the report's layout (label ending in column 38, one space, the
+// value right-aligned in 16 characters, then "%" or "KiB"); any other line
+// as it is. Two runs' outputs then compare equal line by line when only
+// their figures differ.
+std::string figure_layout(const std::string &line);
 
 std::string make_scratch_dir();
 void remove_tree(const std::string &dir);

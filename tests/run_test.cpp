@@ -14,15 +14,6 @@
 
 namespace {
 
-const char *const LABELS[7] = {
-    "Using memory size",
-    "Total physical memory",
-    "Available physical memory",
-    "Committed memory limit",
-    "Available commitable memory",
-    "Total virtual address space size",
-    "Available virtual address space size",
-};
 
 struct Report {
     int index = -1;
@@ -42,19 +33,10 @@ Report parse_report(const std::vector<std::string> &lines, size_t at)
     }
     for (int k = 0; k < 7; k++) {
         const std::string &line = lines[at + 1 + k];
-        std::string label = std::string(LABELS[k]) + ":";
-        std::string expected_start = std::string(38 - label.size(), ' ') + label + " ";
-        const char *unit = k == 0 ? "%" : "KiB";
-        size_t unit_length = strlen(unit);
-        bool ok = line.size() >= 39 + 16 + unit_length && line.compare(0, 39, expected_start) == 0 &&
-                  line.compare(line.size() - unit_length, unit_length, unit) == 0;
-        std::string field = ok ? line.substr(39, line.size() - 39 - unit_length) : "";
-        size_t first_digit = field.find_first_not_of(' ');
-        ok = ok && first_digit != std::string::npos &&
-             field.find_first_not_of("0123456789", first_digit) == std::string::npos;
-        EXPECT_TRUE(ok) << "report line \"" << line << "\"";
-        if (ok)
-            report.figures[k] = std::stoll(field.substr(first_digit));
+        std::string label = std::string(FIGURE_LABELS[k]) + ":";
+        std::string start = std::string(38 - label.size(), ' ') + label + " ";
+        EXPECT_EQ(figure_layout(line), start + "<value>" + (k == 0 ? "%" : "KiB"));
+        report.figures[k] = atoll(line.c_str() + start.size());
     }
     return report;
 }
@@ -79,12 +61,7 @@ class Tool : public ::testing::Test {
         ASSERT_FALSE(dir.empty());
     }
     void TearDown() override { remove_tree(dir); }
-    ToolRun run(std::vector<std::string> args)
-    {
-        ToolOptions options;
-        options.args = args;
-        return run_tool(dir, options);
-    }
+    ToolRun run(const std::vector<std::string> &operands) { return run_tool(dir, operands); }
     std::string path(const std::string &name) { return dir + "/" + name; }
     std::string dir;
 };
@@ -147,11 +124,11 @@ TEST_F(Tool, WrongOperandCountPrintsUsageWithTheNameAsTyped)
     std::vector<std::vector<std::string>> cases = {{}, {"1", "2"}, {"1", "2", "3", "4"}};
     for (const char *typed : {"map-view-of-file", "./some/where/mvof"}) {
         for (const std::vector<std::string> &args : cases) {
-            ToolOptions options;
-            options.args = args;
-            options.argv0 = typed;
-            options.faketime = false;
-            ToolRun result = run_tool(dir, options);
+            Command command;
+            command.path = TOOL_PATH;
+            command.argv = {typed};
+            command.argv.insert(command.argv.end(), args.begin(), args.end());
+            ToolRun result = run_command(dir, command);
             EXPECT_EQ(result.status, 1);
             EXPECT_EQ(result.output, std::string("Usage: ") + typed + " map_size n_maps write_gap\n");
         }
