@@ -3,6 +3,7 @@
 // it stores into each view.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -356,6 +357,63 @@ TEST_F(Program, ErrorTextIsOneBufferAndNeverAnEarlierError)
     fault::refuse(fault::CREATE_FILE, 0, 12345);
     Outcome result = run({"map-view-of-file", "4096", "1", "1"});
     EXPECT_EQ(result.output, "Creating file: 0\n" + sample_report(0) + "failed to CreateFile: 0: \n");
+}
+
+} // namespace
+
+namespace {
+
+// Refuses each refusable call of a three-file run in turn: a refused create,
+// mapping or view ends the run with its line and status 1, a refused memory
+// status puts its line in place of that report and the run goes on.
+TEST_F(Program, EveryRefusalIsReportedAtItsStep)
+{
+    Outcome clean = run({"map-view-of-file", "4096", "3", "4096"});
+    ASSERT_EQ(clean.status, 0);
+    int total = fault::refusable_calls();
+    EXPECT_EQ(total, 3 * 4 + 1);
+
+    const char *text = "Not enough memory resources are available to process this command.";
+    for (int k = 0; k < total; k++) {
+        fault::reset();
+        fault::set_status(sample_status());
+        fault::set_text(8, std::string(text) + "\r\n");
+        fault::refuse_nth(k, 8);
+        Outcome result = run({"map-view-of-file", "4096", "3", "4096"});
+
+        // Each pass, and the end, starts with its report: the refused call
+        // belongs to the index of the last report before it.
+        const fault::Event *refused = nullptr;
+        int index = -1;
+        for (const fault::Event &event : fault::events()) {
+            if (refused == nullptr && event.call == fault::GLOBAL_MEMORY_STATUS)
+                index++;
+            if (event.refused) {
+                EXPECT_EQ(refused, nullptr) << "one refusal only, call " << k;
+                refused = &event;
+            }
+        }
+        ASSERT_NE(refused, nullptr) << "call " << k;
+        std::vector<std::string> lines;
+        for (size_t start = 0, end; (end = result.output.find('\n', start)) != std::string::npos; start = end + 1)
+            lines.push_back(result.output.substr(start, end - start));
+
+        if (refused->call == fault::GLOBAL_MEMORY_STATUS) {
+            EXPECT_EQ(result.status, 0) << "call " << k;
+            std::string line = "Failed to get memory status: " + std::to_string(index) + ": " + text;
+            EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << "call " << k << "\n" << result.output;
+            EXPECT_EQ(fault::pauses(), (std::vector<DWORD>{1000, 1000, 1000, 60000})) << "call " << k;
+        } else {
+            const char *step = refused->call == fault::CREATE_FILE           ? "CreateFile"
+                               : refused->call == fault::CREATE_FILE_MAPPING ? "CreateFileMapping"
+                                                                             : "MapViewOfFile";
+            EXPECT_EQ(result.status, 1) << "call " << k;
+            EXPECT_EQ(lines.back(), "failed to " + std::string(step) + ": " + std::to_string(index) + ": " + text)
+                << "call " << k;
+            EXPECT_EQ(&fault::events().back(), refused) << "nothing after the refused call " << k;
+            EXPECT_EQ(fault::pauses().size(), (size_t)index) << "call " << k;
+        }
+    }
 }
 
 } // namespace

@@ -47,6 +47,7 @@ ToolRun run_command(const std::string &dir, const Command &command)
             putenv(strdup(setting.c_str()));
         if (command.before_exec)
             command.before_exec();
+        close_range(3, ~0u, 0); // the program gets standard input, output and error alone
         execv(command.path.c_str(), argv.data());
         _exit(127);
     }

@@ -69,7 +69,7 @@ class Windows : public ::testing::Test {
     {
         ToolRun windows = run_command(dir, windows_command(operands));
         ToolRun linux_run = run_tool(linux_dir, operands);
-        EXPECT_EQ(windows.status, status) << windows.output << windows.errors;
+        EXPECT_EQ(windows.status, status) << "signal " << windows.signal << "\n" << windows.output << windows.errors;
         EXPECT_EQ(linux_run.status, status) << linux_run.output;
         EXPECT_EQ(layout(text_mode(windows.output)), layout(linux_run.output));
         // Every figure line kept its layout: seven per report.
@@ -151,6 +151,16 @@ TEST_F(Windows, RefusedCreateGivesTheSystemsTextWithoutItsLineBreak)
 TEST_F(Windows, FullRunPrintsWhatLinuxPrintsAndLeavesTheFiles)
 {
     expect_same_as_linux({"65536", "2", "4096"}, 0);
+    for (const char *name : {"map0", "map1"})
+        EXPECT_EQ(read_file(dir + "/" + name), std::string(65536, '\0')) << name;
+    EXPECT_NE(access((dir + "/map2").c_str(), F_OK), 0);
+}
+
+// Leading blanks and tabs, a plus sign, text after the digits and a number
+// past INT_MAX (about a minute).
+TEST_F(Windows, BlanksSignsAndTrailingTextConvertAsOnLinux)
+{
+    expect_same_as_linux({"\t 65536 bytes", " +2x", "99999999999999999999"}, 0);
     for (const char *name : {"map0", "map1"})
         EXPECT_EQ(read_file(dir + "/" + name), std::string(65536, '\0')) << name;
     EXPECT_NE(access((dir + "/map2").c_str(), F_OK), 0);

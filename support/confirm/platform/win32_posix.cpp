@@ -38,6 +38,21 @@ int handle_fd(HANDLE handle, uintptr_t tag)
     return (int)(value >> 2);
 }
 
+// Lets the process open as many files as its hard limit allows: a run holds
+// one descriptor per file, and Windows has no such limit below its own.
+void raise_open_file_limit(void)
+{
+    static bool raised;
+    if (raised)
+        return;
+    raised = true;
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 // Records errno (or the given code) as the reason of a refusal.
 void refuse(int code)
 {
@@ -76,28 +91,25 @@ int extend_file(int fd, uint64_t size)
 }
 
 // Reads a whole small /proc file into buffer (NUL-terminated); the length,
-// or -1 with errno.
-ssize_t read_proc_file(const char *path, char *buffer, size_t size)
+// or -1 with errno. The file is opened on first use and kept open: the kernel
+// makes its text afresh for every read from offset 0, a report then needs no
+// descriptor of its own, and so it still works when a run has used up all
+// the others.
+ssize_t read_proc_file(int *fd, const char *path, char *buffer, size_t size)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    if (*fd < 0 && (*fd = open(path, O_RDONLY | O_CLOEXEC)) < 0)
         return -1;
     size_t length = 0;
     while (length < size - 1) {
-        ssize_t got = read(fd, buffer + length, size - 1 - length);
+        ssize_t got = pread(*fd, buffer + length, size - 1 - length, (off_t)length);
         if (got < 0 && errno == EINTR)
             continue;
-        if (got < 0) {
-            int saved_errno = errno;
-            close(fd);
-            errno = saved_errno;
+        if (got < 0)
             return -1;
-        }
         if (got == 0)
             break;
         length += (size_t)got;
     }
-    close(fd);
     buffer[length] = '\0';
     return (ssize_t)length;
 }
@@ -169,6 +181,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share_mode, LPSECURITY_ATTRI
         refuse(EINVAL);
         return INVALID_HANDLE_VALUE;
     }
+    raise_open_file_limit();
     // O_EXCL refuses every existing name, a symbolic link included, and
     // follows none.
     int fd = open(name, flags | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
@@ -269,10 +282,11 @@ BOOL GlobalMemoryStatusEx(LPMEMORYSTATUSEX status)
     }
     // Totals only: the kernel keeps each of these figures as one counter, so
     // a report costs the same whatever the process has mapped.
+    static int meminfo_fd = -1, statm_fd = -1;
     char meminfo[8192];
     char statm[256];
-    if (read_proc_file("/proc/meminfo", meminfo, sizeof(meminfo)) < 0 ||
-        read_proc_file("/proc/self/statm", statm, sizeof(statm)) < 0) {
+    if (read_proc_file(&meminfo_fd, "/proc/meminfo", meminfo, sizeof(meminfo)) < 0 ||
+        read_proc_file(&statm_fd, "/proc/self/statm", statm, sizeof(statm)) < 0) {
         refuse(errno);
         return 0;
     }
