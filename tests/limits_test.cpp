@@ -114,7 +114,7 @@ TEST_F(Limits, OpenFileLimitEndsTheRunNearTheHardLimit)
     const int hard = 256;
     Command command = tool_command({"4096", "100000", "0"});
     // The leak check at exit would need a descriptor that the run has used up.
-    command.environment = {"ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
+    command.environment.back() = "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0";
     command.before_exec = [] {
         struct rlimit limit = {64, hard};
         setrlimit(RLIMIT_NOFILE, &limit);

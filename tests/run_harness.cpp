@@ -65,12 +65,15 @@ ToolRun run_command(const std::string &dir, const Command &command)
 
 Command tool_command(const std::vector<std::string> &operands)
 {
+    // libfaketime preloaded into the tool itself (the faketime command would
+    // run it as a child, and hide a signal that ended it behind status 1).
     Command command;
-    command.path = FAKETIME_PATH;
-    command.argv = {FAKETIME_PATH, "-f", "+0 x1000", TOOL_PATH};
+    command.path = TOOL_PATH;
+    command.argv = {TOOL_PATH};
     command.argv.insert(command.argv.end(), operands.begin(), operands.end());
-    // The sanitizer runtime would refuse faketime's library ahead of it.
-    command.environment = {"ASAN_OPTIONS=verify_asan_link_order=0"};
+    // The sanitizer runtime would refuse libfaketime ahead of it.
+    command.environment = {"LD_PRELOAD=" LIBFAKETIME_PATH, "FAKETIME=+0 x1000",
+                           "ASAN_OPTIONS=verify_asan_link_order=0"};
     return command;
 }
 

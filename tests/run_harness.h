@@ -1,6 +1,6 @@
 // Runs a program in a directory of its own and collects what it prints: the
 // real map-view-of-file binary (with its pauses shortened a thousandfold by
-// faketime) or any other command, such as Wine running the Windows build.
+// libfaketime) or any other command, such as Wine running the Windows build.
 #ifndef MAP_VIEW_OF_FILE_TESTS_RUN_HARNESS_H
 #define MAP_VIEW_OF_FILE_TESTS_RUN_HARNESS_H
 
@@ -24,7 +24,8 @@ struct Command {
 
 ToolRun run_command(const std::string &dir, const Command &command);
 
-// The Linux tool with these operands, under faketime.
+// The Linux tool with these operands, its clock run a thousand times fast by
+// libfaketime, so that its pauses take a thousandth of their time.
 Command tool_command(const std::vector<std::string> &operands);
 ToolRun run_tool(const std::string &dir, const std::vector<std::string> &operands);
 
