@@ -15,6 +15,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "meminfo.h"
 #include "platform/win32.h"
 
 namespace {
@@ -60,18 +61,6 @@ bool page_present(const void *address)
     pread(fd, &entry, sizeof(entry), (off_t)((uintptr_t)address / page * sizeof(entry)));
     close(fd);
     return (entry >> 63) & 1;
-}
-
-uint64_t meminfo_kib(const char *name)
-{
-    FILE *file = fopen("/proc/meminfo", "r");
-    char line[256];
-    unsigned long long value = 0;
-    while (fgets(line, sizeof(line), file))
-        if (strncmp(line, name, strlen(name)) == 0 && line[strlen(name)] == ':')
-            sscanf(line + strlen(name) + 1, "%llu", &value);
-    fclose(file);
-    return value;
 }
 
 // Runs fn in a child process and returns its wait status.

@@ -141,16 +141,8 @@ std::vector<std::string> split_lines(const std::string &text)
 
 std::string read_file(const std::string &path)
 {
-    std::string content;
     FILE *file = fopen(path.c_str(), "rb");
-    if (file == nullptr)
-        return "<missing>";
-    char buffer[65536];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof(buffer), file)) > 0)
-        content.append(buffer, got);
-    fclose(file);
-    return content;
+    return file == nullptr ? "<missing>" : read_all(file);
 }
 
 void write_file(const std::string &path, const std::string &content)

@@ -10,10 +10,10 @@
 #include <unistd.h>
 #include <vector>
 
+#include "meminfo.h"
 #include "run_harness.h"
 
 namespace {
-
 
 struct Report {
     int index = -1;
@@ -39,18 +39,6 @@ Report parse_report(const std::vector<std::string> &lines, size_t at)
         report.figures[k] = atoll(line.c_str() + start.size());
     }
     return report;
-}
-
-uint64_t meminfo_kib(const char *name)
-{
-    FILE *file = fopen("/proc/meminfo", "r");
-    char line[256];
-    unsigned long long value = 0;
-    while (fgets(line, sizeof(line), file))
-        if (strncmp(line, name, strlen(name)) == 0 && line[strlen(name)] == ':')
-            sscanf(line + strlen(name) + 1, "%llu", &value);
-    fclose(file);
-    return value;
 }
 
 class Tool : public ::testing::Test {

@@ -90,6 +90,19 @@ int extend_file(int fd, uint64_t size)
     return result;
 }
 
+// The current size of the file behind fd; false, with the refusal recorded,
+// when it cannot be had.
+bool file_size(int fd, uint64_t *size)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        refuse(errno);
+        return false;
+    }
+    *size = (uint64_t)st.st_size;
+    return true;
+}
+
 // Reads a whole small /proc file into buffer (NUL-terminated); the length,
 // or -1 with errno. The file is opened on first use and kept open: the kernel
 // makes its text afresh for every read from offset 0, a report then needs no
@@ -205,19 +218,17 @@ HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES security, DWORD pro
         refuse(EINVAL);
         return NULL;
     }
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-        refuse(errno);
+    uint64_t current;
+    if (!file_size(fd, &current))
         return NULL;
-    }
     uint64_t size = ((uint64_t)size_high << 32) | size_low;
     if (size == 0) {
         // Size 0 stands for the file as it is; an empty file cannot be mapped.
-        if (st.st_size == 0) {
+        if (current == 0) {
             refuse(EINVAL);
             return NULL;
         }
-    } else if (size > (uint64_t)st.st_size && extend_file(fd, size) != 0) {
+    } else if (size > current && extend_file(fd, size) != 0) {
         refuse(errno);
         return NULL;
     }
@@ -245,19 +256,16 @@ LPVOID MapViewOfFile(HANDLE file_mapping, DWORD access, DWORD offset_high, DWORD
         refuse(EINVAL);
         return NULL;
     }
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-        refuse(errno);
-        return NULL;
-    }
     // A view lies within the mapping object; length 0 means up to its end.
-    uint64_t file_size = (uint64_t)st.st_size;
-    if (offset >= file_size || (length == 0 ? file_size - offset : length) > file_size - offset) {
+    uint64_t size;
+    if (!file_size(fd, &size))
+        return NULL;
+    if (offset >= size || (length == 0 ? size - offset : length) > size - offset) {
         refuse(EINVAL);
         return NULL;
     }
     if (length == 0)
-        length = (size_t)(file_size - offset);
+        length = (size_t)(size - offset);
     void *view = mmap(NULL, length, protection, MAP_SHARED, fd, (off_t)offset);
     if (view == MAP_FAILED) {
         refuse(errno);
