@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "run_harness.h"
+#include "scratch_dir_test.h"
 
 namespace {
 
@@ -68,16 +69,8 @@ bool enter_private_mount_namespace()
     return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
 }
 
-class Limits : public ::testing::Test {
+class Limits : public ScratchDirTest {
   protected:
-    void SetUp() override
-    {
-        dir = make_scratch_dir();
-        ASSERT_FALSE(dir.empty());
-    }
-    void TearDown() override { remove_tree(dir); }
-    std::string path(const std::string &name) { return dir + "/" + name; }
-
     ToolRun run(const std::vector<std::string> &operands, std::function<void()> before_exec)
     {
         Command command = tool_command(operands);
@@ -93,7 +86,6 @@ class Limits : public ::testing::Test {
             EXPECT_TRUE(info.regular && info.size == size && info.all_zero) << "map" << i << " size " << info.size;
         }
     }
-    std::string dir;
 };
 
 TEST_F(Limits, FileSizeLimitIsRefusedAtTheMappingWithoutASignal)

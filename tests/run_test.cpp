@@ -12,6 +12,7 @@
 
 #include "meminfo.h"
 #include "run_harness.h"
+#include "scratch_dir_test.h"
 
 namespace {
 
@@ -41,17 +42,9 @@ Report parse_report(const std::vector<std::string> &lines, size_t at)
     return report;
 }
 
-class Tool : public ::testing::Test {
+class Tool : public ScratchDirTest {
   protected:
-    void SetUp() override
-    {
-        dir = make_scratch_dir();
-        ASSERT_FALSE(dir.empty());
-    }
-    void TearDown() override { remove_tree(dir); }
     ToolRun run(const std::vector<std::string> &operands) { return run_tool(dir, operands); }
-    std::string path(const std::string &name) { return dir + "/" + name; }
-    std::string dir;
 };
 
 TEST_F(Tool, FullRunPrintsEveryStepAndLeavesZeroFiles)

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "run_harness.h"
+#include "scratch_dir_test.h"
 
 namespace {
 
@@ -48,18 +49,18 @@ std::vector<std::string> layout(const std::string &output)
     return lines;
 }
 
-class Windows : public ::testing::Test {
+class Windows : public ScratchDirTest {
   protected:
+    // The Windows run uses dir; the Linux run it is compared with, linux_dir.
     void SetUp() override
     {
-        dir = make_scratch_dir();
+        ScratchDirTest::SetUp();
         linux_dir = make_scratch_dir();
-        ASSERT_FALSE(dir.empty());
         ASSERT_FALSE(linux_dir.empty());
     }
     void TearDown() override
     {
-        remove_tree(dir);
+        ScratchDirTest::TearDown();
         remove_tree(linux_dir);
     }
 
@@ -82,7 +83,7 @@ class Windows : public ::testing::Test {
         EXPECT_EQ(figures, 7 * reports);
     }
 
-    std::string dir, linux_dir;
+    std::string linux_dir;
 };
 
 TEST(WindowsBuild, ImportsOnlyKernel32AndMsvcrt)
@@ -110,7 +111,7 @@ TEST(WindowsBuild, ImportsOnlyKernel32AndMsvcrt)
 TEST_F(Windows, WrongOperandCountPrintsUsageWithTheNameAsTyped)
 {
     // Typed at a Windows command prompt, in the program's own directory.
-    std::string copy = dir + "/map-view-of-file.exe";
+    std::string copy = path("map-view-of-file.exe");
     write_file(copy, read_file(WINDOWS_TOOL_PATH));
     struct Case {
         std::string typed;
@@ -129,12 +130,12 @@ TEST_F(Windows, WrongOperandCountPrintsUsageWithTheNameAsTyped)
         EXPECT_EQ(result.status, 1) << c.typed;
         EXPECT_EQ(result.output, "Usage: " + c.typed + " map_size n_maps write_gap\r\n");
     }
-    EXPECT_NE(access((dir + "/map0").c_str(), F_OK), 0);
+    EXPECT_NE(access(path("map0").c_str(), F_OK), 0);
 }
 
 TEST_F(Windows, RefusedCreateGivesTheSystemsTextWithoutItsLineBreak)
 {
-    ASSERT_EQ(mkdir((dir + "/map0").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(path("map0").c_str(), 0755), 0);
     ToolRun result = run_command(dir, windows_command({"4096", "2", "1"}));
     EXPECT_EQ(result.status, 1);
     std::vector<std::string> lines = split_lines(text_mode(result.output));
@@ -152,8 +153,8 @@ TEST_F(Windows, FullRunPrintsWhatLinuxPrintsAndLeavesTheFiles)
 {
     expect_same_as_linux({"65536", "2", "4096"}, 0);
     for (const char *name : {"map0", "map1"})
-        EXPECT_EQ(read_file(dir + "/" + name), std::string(65536, '\0')) << name;
-    EXPECT_NE(access((dir + "/map2").c_str(), F_OK), 0);
+        EXPECT_EQ(read_file(path(name)), std::string(65536, '\0')) << name;
+    EXPECT_NE(access(path("map2").c_str(), F_OK), 0);
 }
 
 // Leading blanks and tabs, a plus sign, text after the digits and a number
@@ -162,8 +163,8 @@ TEST_F(Windows, BlanksSignsAndTrailingTextConvertAsOnLinux)
 {
     expect_same_as_linux({"\t 65536 bytes", " +2x", "99999999999999999999"}, 0);
     for (const char *name : {"map0", "map1"})
-        EXPECT_EQ(read_file(dir + "/" + name), std::string(65536, '\0')) << name;
-    EXPECT_NE(access((dir + "/map2").c_str(), F_OK), 0);
+        EXPECT_EQ(read_file(path(name)), std::string(65536, '\0')) << name;
+    EXPECT_NE(access(path("map2").c_str(), F_OK), 0);
 }
 
 // msvcrt.dll's atoi would wrap "-4294967294" round to 2 files; both builds
@@ -171,7 +172,7 @@ TEST_F(Windows, BlanksSignsAndTrailingTextConvertAsOnLinux)
 TEST_F(Windows, OutOfRangeOperandsConvertAsOnLinux)
 {
     expect_same_as_linux({"99999999999999999999", "-4294967294", "99999999999999999999"}, 0);
-    EXPECT_NE(access((dir + "/map0").c_str(), F_OK), 0);
+    EXPECT_NE(access(path("map0").c_str(), F_OK), 0);
 }
 
 } // namespace
