@@ -30,6 +30,7 @@ struct FileInfo {
     bool exists = false;
     bool regular = false;
     off_t size = -1;
+    off_t blocks = -1; // 512-byte units
     bool all_zero = false;
 };
 
@@ -42,6 +43,7 @@ FileInfo inspect(const std::string &path)
     info.exists = true;
     info.regular = S_ISREG(st.st_mode);
     info.size = st.st_size;
+    info.blocks = st.st_blocks;
     if (info.regular) {
         std::string content = read_file(path);
         info.all_zero = content.find_first_not_of('\0') == std::string::npos;
@@ -145,70 +147,136 @@ TEST_F(Limits, AddressSpaceLimitEndsTheRunAtTheView)
     EXPECT_EQ(inspect(path("map" + std::to_string(index))).size, map_size);
 }
 
-// A small tmpfs in a mount namespace of the run's own: blocks are reserved
-// when a file is extended, so the full file system is refused at the mapping
-// and never met as a bus error in the write pass.
-TEST_F(Limits, FullFileSystemIsRefusedAtTheMapping)
+// What a run on a file system of its own left behind.
+struct MountedRun {
+    bool mounted = false;
+    int status = -1, signal = -1;
+    std::vector<FileInfo> files; // map0, map1, ... up to the first missing
+    std::string output;
+};
+
+// Runs the tool in a file system that mount_fs mounts at the given point, in
+// a mount namespace of the run's own. The namespace and its mounts go when
+// its last process ends, so a child holds them for the run and writes down
+// what it finds.
+MountedRun run_on_file_system(const std::string &dir, const std::function<bool(const std::string &)> &mount_fs,
+                              const std::vector<std::string> &operands)
 {
-    // The namespace and its tmpfs go when its last process ends, so a child
-    // holds them for the run and writes down what it finds.
-    std::string report = dir + ".report";
+    std::string report = dir + ".report", mount_point = dir + "/fs";
+    mkdir(mount_point.c_str(), 0755);
     fflush(stdout);
     pid_t pid = fork();
     if (pid == 0) {
-        std::string mount_point = dir + "/fs";
-        mkdir(mount_point.c_str(), 0755);
-        if (!enter_private_mount_namespace())
+        if (!enter_private_mount_namespace() || !mount_fs(mount_point))
             _exit(77);
-        if (mount("tmpfs", mount_point.c_str(), "tmpfs", 0, "size=1m") != 0)
-            _exit(78);
-        ToolRun result = run_command(mount_point, tool_command({"262144", "100", "4096"}));
+        ToolRun result = run_command(mount_point, tool_command(operands));
         FILE *out = fopen(report.c_str(), "w");
         fprintf(out, "%d %d\n", result.status, result.signal);
-        for (int i = 0; i < 6; i++) {
+        for (int i = 0;; i++) {
             FileInfo info = inspect(mount_point + "/map" + std::to_string(i));
-            fprintf(out, "%d %lld %d\n", info.exists, (long long)info.size, info.all_zero);
+            if (!info.exists)
+                break;
+            fprintf(out, "%lld %lld %d\n", (long long)info.size, (long long)info.blocks, info.all_zero);
         }
-        fputs(result.output.c_str(), out);
+        fprintf(out, "end\n%s", result.output.c_str());
         fclose(out);
         _exit(0);
     }
+    MountedRun run;
     int wait_status = 0;
     waitpid(pid, &wait_status, 0);
-    ASSERT_TRUE(WIFEXITED(wait_status));
-    if (WEXITSTATUS(wait_status) == 77 || WEXITSTATUS(wait_status) == 78)
-        GTEST_SKIP() << "this machine grants no private mount namespace or tmpfs mount to this user";
-    ASSERT_EQ(WEXITSTATUS(wait_status), 0);
-
-    FILE *in = fopen(report.c_str(), "r");
-    ASSERT_NE(in, nullptr);
-    int status = -1, signal = -1;
-    EXPECT_EQ(fscanf(in, "%d %d\n", &status, &signal), 2);
-    std::vector<FileInfo> files(6);
-    for (FileInfo &info : files) {
-        int exists = 0, zero = 0;
-        long long size = 0;
-        EXPECT_EQ(fscanf(in, "%d %lld %d\n", &exists, &size, &zero), 3);
-        info.exists = exists;
-        info.size = (off_t)size;
-        info.all_zero = zero;
-    }
-    std::string output;
-    for (int c; (c = fgetc(in)) != EOF;)
-        output += (char)c;
-    fclose(in);
+    if (!WIFEXITED(wait_status) || WEXITSTATUS(wait_status) != 0)
+        return run;
+    run.mounted = true;
+    std::string text = read_file(report);
     remove(report.c_str());
+    std::vector<std::string> lines = split_lines(text);
+    size_t k = 0;
+    if (lines.empty() || sscanf(lines[k++].c_str(), "%d %d", &run.status, &run.signal) != 2)
+        return run;
+    for (; k < lines.size() && lines[k] != "end"; k++) {
+        FileInfo info;
+        long long size = 0, blocks = 0;
+        int zero = 0;
+        sscanf(lines[k].c_str(), "%lld %lld %d", &size, &blocks, &zero);
+        info.exists = info.regular = true;
+        info.size = (off_t)size;
+        info.blocks = (off_t)blocks;
+        info.all_zero = zero;
+        run.files.push_back(info);
+    }
+    for (k++; k < lines.size(); k++)
+        run.output += lines[k] + "\n";
+    return run;
+}
 
-    EXPECT_EQ(signal, 0);
-    EXPECT_EQ(status, 1);
-    std::string text;
-    int index = failure_index(output, "failed to CreateFileMapping: ", &text);
-    EXPECT_EQ(text, strerror(ENOSPC)) << output;
-    ASSERT_GE(index, 1);
-    ASSERT_LE(index, 4);
-    for (int i = 0; i < index; i++)
-        EXPECT_TRUE(files[i].exists && files[i].size == 262144 && files[i].all_zero) << "map" << i;
-    EXPECT_TRUE(files[index].exists) << "the refused file stays as the system left it";
+// A loop-mounted image of the given size, made by the given mkfs command.
+std::function<bool(const std::string &)> image(const std::string &dir, const std::string &mkfs, int mib)
+{
+    return [=](const std::string &mount_point) {
+        std::string file = dir + ".img";
+        std::string command = "truncate -s " + std::to_string(mib) + "M " + file + " && " + mkfs + " " + file +
+                              " >/dev/null 2>&1 && mount -o loop " + file + " " + mount_point + " 2>/dev/null";
+        bool mounted = system(command.c_str()) == 0;
+        remove(file.c_str()); // the loop device keeps it until the namespace goes
+        return mounted;
+    };
+}
+
+// A full file system is refused at the mapping with the system's text, and
+// never met as a bus error in the write pass, whether or not the file system
+// can reserve blocks: where it cannot (ext2, ext4 without extents), the
+// blocks are claimed by writing them. Every earlier file holds all its
+// blocks, so nothing written to its view can meet a full disk.
+TEST_F(Limits, FullFileSystemIsRefusedAtTheMapping)
+{
+    struct Case {
+        const char *what;
+        std::function<bool(const std::string &)> mount_fs;
+        std::string size;
+    } cases[] = {
+        {"tmpfs",
+         [](const std::string &at) { return mount("tmpfs", at.c_str(), "tmpfs", 0, "size=1m") == 0; },
+         "262144"},
+        {"ext2", image(dir, "mkfs.ext2 -q -F -b 1024", 4), "1048576"},
+        {"ext4 without extents", image(dir, "mkfs.ext4 -q -F -b 1024 -O ^extent,^64bit", 8), "1048576"},
+    };
+    for (const Case &c : cases) {
+        for (const char *write_gap : {"4096", "0"}) {
+            SCOPED_TRACE(std::string(c.what) + ", write_gap " + write_gap);
+            MountedRun run = run_on_file_system(dir, c.mount_fs, {c.size, "100", write_gap});
+            if (!run.mounted && &c == &cases[0])
+                GTEST_SKIP() << "this machine grants no private mount namespace or tmpfs mount to this user";
+            ASSERT_TRUE(run.mounted) << "no loop mount of the image";
+            EXPECT_EQ(run.signal, 0);
+            EXPECT_EQ(run.status, 1);
+            std::string text;
+            int index = failure_index(run.output, "failed to CreateFileMapping: ", &text);
+            EXPECT_EQ(text, strerror(ENOSPC)) << run.output;
+            ASSERT_GE(index, 1);
+            ASSERT_EQ(run.files.size(), (size_t)index + 1) << "the refused file stays as the system left it";
+            off_t size = atoll(c.size.c_str());
+            for (int i = 0; i < index; i++) {
+                EXPECT_TRUE(run.files[i].size == size && run.files[i].all_zero) << "map" << i;
+                EXPECT_GE(run.files[i].blocks * 512, size) << "map" << i << " holds all its blocks";
+            }
+        }
+    }
+}
+
+// Where nothing can be reserved ahead (ramfs), the run goes through.
+TEST_F(Limits, FileSystemWithoutReservationGetsAFullRun)
+{
+    MountedRun run = run_on_file_system(
+        dir, [](const std::string &at) { return mount("ramfs", at.c_str(), "ramfs", 0, nullptr) == 0; },
+        {"65536", "3", "0"});
+    if (!run.mounted)
+        GTEST_SKIP() << "this machine grants no private mount namespace or ramfs mount here";
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.status, 0) << run.output;
+    ASSERT_EQ(run.files.size(), 3u);
+    for (const FileInfo &info : run.files)
+        EXPECT_TRUE(info.size == 65536 && info.all_zero);
 }
 
 // With /proc hidden the figures cannot be read: each report becomes its
@@ -234,6 +302,32 @@ TEST_F(Limits, HiddenProcGivesMemoryStatusFailuresAndTheRunGoesOn)
                              "waiting before shutdown (60s)\n"
                              "Failed to get memory status: 2" + failure);
     expect_intact(2, 4096);
+}
+
+// Started with standard input, output and error closed, with and without
+// /proc: no file of the tool takes their numbers, so nothing it prints lands
+// in a map file; the lost output makes the status 1.
+TEST_F(Limits, ClosedStandardDescriptorsNeverReachTheFiles)
+{
+    for (bool hide_proc : {false, true}) {
+        if (hide_proc && SANITIZED)
+            continue; // the sanitizer runtime itself needs /proc to start
+        Command command = no_pause_command({"4096", "3", "1"});
+        command.before_exec = [hide_proc] {
+            if (hide_proc &&
+                (!enter_private_mount_namespace() || mount("tmpfs", "/proc", "tmpfs", 0, "size=16k") != 0))
+                _exit(77);
+            close(STDIN_FILENO);
+            close(STDOUT_FILENO);
+            close(STDERR_FILENO);
+        };
+        ToolRun result = run_command(dir, command);
+        if (result.status == 77)
+            GTEST_SKIP() << "this machine grants no private mount namespace or tmpfs mount to this user";
+        EXPECT_EQ(result.signal, 0) << "hide /proc " << hide_proc;
+        EXPECT_EQ(result.status, 1) << "hide /proc " << hide_proc;
+        expect_intact(3, 4096);
+    }
 }
 
 TEST_F(Limits, NonEmptyDirectoryInTheWayIsLeftUntouched)

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -276,8 +278,10 @@ TEST_F(Program, WritePassEndsNearTheTopOfTheOffsetRange)
     }
 }
 
-// Operands are converted like atoi, held at the ends of the int range, and
-// map_size is the result modulo 2^32.
+// map_size is a 32-bit size: 0 to 4294967295 as written, larger numbers
+// held at 4294967295, negative ones counted back from 2^32 down to INT_MIN.
+// The other two operands are converted like atoi, held at the ends of the int
+// range.
 TEST_F(Program, OperandsConvertLikeAtoiAndSaturate)
 {
     struct Case {
@@ -294,12 +298,15 @@ TEST_F(Program, OperandsConvertLikeAtoiAndSaturate)
         {"abc", "0"},
         {"\xff" "12", "0"},
         {"2147483647", "7fffffff"},
-        {"2147483648", "7fffffff"},
-        {"99999999999999999999999999999999", "7fffffff"},
+        {"2147483648", "80000000"},
+        {"3221225472", "c0000000"},
+        {"4294967295", "ffffffff"},
+        {"4294967296", "ffffffff"},            // held, not cut to 0
+        {"99999999999999999999999999999999", "ffffffff"},
         {"-2147483648", "80000000"},
         {"-2147483649", "80000000"},
+        {"-4294967295", "80000000"},
         {"-99999999999999999999999999999999", "80000000"},
-        {"4294967296", "7fffffff"},            // not 0, as a cut to 32 bits would make it
     };
     for (const Case &c : cases) {
         fault::reset();
@@ -313,6 +320,46 @@ TEST_F(Program, OperandsConvertLikeAtoiAndSaturate)
     EXPECT_EQ(atoi_saturating("2147483648"), INT_MAX);
     EXPECT_EQ(atoi_saturating("-2147483649"), INT_MIN);
     EXPECT_EQ(atoi_saturating(" -17 files"), -17);
+}
+
+// Output that cannot be written changes nothing of the run but its status,
+// and is said once on standard error.
+TEST_F(Program, UnwritableOutputKeepsTheRunAndEndsWithStatusOne)
+{
+    std::vector<std::string> args = {"map-view-of-file", "4096", "2", "1024"};
+    std::vector<char *> argv;
+    for (std::string &arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    fflush(stdout);
+    fflush(stderr);
+    int saved_out = dup(STDOUT_FILENO), saved_err = dup(STDERR_FILENO);
+    int full = open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    FILE *errors = tmpfile();
+    dup2(full, STDOUT_FILENO);
+    dup2(fileno(errors), STDERR_FILENO);
+    int status = map_view_of_file_main(4, argv.data(), environ);
+    fflush(stderr);
+    dup2(saved_out, STDOUT_FILENO);
+    dup2(saved_err, STDERR_FILENO);
+    close(saved_out);
+    close(saved_err);
+    close(full);
+    clearerr(stdout);
+    std::string said;
+    rewind(errors);
+    for (int c; (c = fgetc(errors)) != EOF;)
+        said += (char)c;
+    fclose(errors);
+
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(said, std::string("map-view-of-file: write error: ") + strerror(ENOSPC) + "\n");
+    EXPECT_EQ(fault::pauses(), (std::vector<DWORD>{1000, 1000, 60000}));
+    EXPECT_EQ(fault::views().size(), 2u);
+
+    // The next run, with its output written, ends with 0 again.
+    EXPECT_EQ(run({"map-view-of-file", "4096", "0", "1"}).status, 0);
 }
 
 TEST_F(Program, ErrorTextLosesOneTrailingLineBreak)

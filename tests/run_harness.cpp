@@ -2,7 +2,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <csignal>
 #include <cstring>
+#include <ctime>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,14 +25,35 @@ std::string read_all(FILE *file)
 
 } // namespace
 
-ToolRun run_command(const std::string &dir, const Command &command)
+namespace {
+
+// In the child: standard output and error to out and err, the directory and
+// the environment set, then the command; never returns.
+[[noreturn]] void exec_in(const std::string &dir, const Command &command, int out, int err)
 {
     std::vector<std::string> words = command.argv;
     std::vector<char *> argv;
     for (std::string &word : words)
         argv.push_back(word.data());
     argv.push_back(nullptr);
+    setpgid(0, 0); // its own process group, so that a deadline ends it and all it started
+    dup2(out, STDOUT_FILENO);
+    dup2(err, STDERR_FILENO);
+    if (chdir(dir.c_str()) != 0)
+        _exit(126);
+    for (const std::string &setting : command.environment)
+        putenv(strdup(setting.c_str()));
+    if (command.before_exec)
+        command.before_exec();
+    close_range(3, ~0u, 0); // the program gets standard input, output and error alone
+    execv(command.path.c_str(), argv.data());
+    _exit(127);
+}
 
+} // namespace
+
+ToolRun run_command(const std::string &dir, const Command &command)
+{
     // Files, not pipes: a helper the program leaves running (Wine's server)
     // may hold them open long after the program has ended.
     FILE *out = tmpfile(), *err = tmpfile();
@@ -37,29 +61,61 @@ ToolRun run_command(const std::string &dir, const Command &command)
         return {};
     fflush(stdout);
     pid_t pid = fork();
-    if (pid == 0) {
-        dup2(fileno(out), STDOUT_FILENO);
-        dup2(fileno(err), STDERR_FILENO);
-        if (chdir(dir.c_str()) != 0)
-            _exit(126);
-        for (const std::string &setting : command.environment)
-            putenv(strdup(setting.c_str()));
-        if (command.before_exec)
-            command.before_exec();
-        close_range(3, ~0u, 0); // the program gets standard input, output and error alone
-        execv(command.path.c_str(), argv.data());
-        _exit(127);
-    }
+    if (pid == 0)
+        exec_in(dir, command, fileno(out), fileno(err));
     ToolRun result;
     int status = 0;
-    waitpid(pid, &status, 0);
+    timespec start, now;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (now.tv_sec - start.tv_sec >= command.deadline_seconds) {
+            result.timed_out = true;
+            kill(-pid, SIGKILL);
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        timespec pause = {0, 2000000};
+        nanosleep(&pause, nullptr);
+    }
     result.output = read_all(out);
     result.errors = read_all(err);
-    if (WIFEXITED(status))
+    if (result.timed_out)
+        result.errors += "\n[killed after " + std::to_string(command.deadline_seconds) + " s]\n";
+    else if (WIFEXITED(status))
         result.status = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))
         result.signal = WTERMSIG(status);
     return result;
+}
+
+pid_t start_command(const std::string &dir, const Command &command, const std::string &output_path)
+{
+    int out = open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out < 0)
+        return -1;
+    fflush(stdout);
+    pid_t pid = fork();
+    if (pid == 0)
+        exec_in(dir, command, out, out);
+    close(out);
+    return pid;
+}
+
+bool wait_for_text(const std::string &path, const std::string &text, double seconds)
+{
+    timespec start, now;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        if (read_file(path).find(text) != std::string::npos)
+            return true;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if ((double)(now.tv_sec - start.tv_sec) + (double)(now.tv_nsec - start.tv_nsec) / 1e9 > seconds)
+            return false;
+        timespec pause = {0, 2000000};
+        nanosleep(&pause, nullptr);
+    }
 }
 
 Command tool_command(const std::vector<std::string> &operands)
@@ -73,6 +129,13 @@ Command tool_command(const std::vector<std::string> &operands)
     // The sanitizer runtime would refuse libfaketime ahead of it.
     command.environment = {"LD_PRELOAD=" LIBFAKETIME_PATH, "FAKETIME=+0 x1000",
                            "ASAN_OPTIONS=verify_asan_link_order=0"};
+    return command;
+}
+
+Command no_pause_command(const std::vector<std::string> &operands)
+{
+    Command command = tool_command(operands);
+    command.environment = {"LD_PRELOAD=" NO_PAUSE_PATH, "ASAN_OPTIONS=verify_asan_link_order=0"};
     return command;
 }
 

@@ -5,12 +5,14 @@
 #define MAP_VIEW_OF_FILE_TESTS_RUN_HARNESS_H
 
 #include <functional>
+#include <sys/types.h>
 #include <string>
 #include <vector>
 
 struct ToolRun {
     int status = -1;    // exit status, or -1 when a signal ended the run
     int signal = 0;     // the signal that ended it, if one did
+    bool timed_out = false; // killed at its deadline
     std::string output; // standard output
     std::string errors; // standard error
 };
@@ -20,14 +22,24 @@ struct Command {
     std::vector<std::string> argv;          // its argument vector, argv[0] as typed
     std::vector<std::string> environment;   // "NAME=value" added to the inherited environment
     std::function<void()> before_exec;      // runs in the child, in the directory, before the exec
+    int deadline_seconds = 20;              // then it is killed: a run that hangs fails, it is never waited out
 };
 
 ToolRun run_command(const std::string &dir, const Command &command);
+
+// Starts the command in dir with its standard output and error going to the
+// file output_path, and returns at once with its pid (or -1).
+pid_t start_command(const std::string &dir, const Command &command, const std::string &output_path);
+// Waits until the file at path holds text, for at most seconds; whether it does.
+bool wait_for_text(const std::string &path, const std::string &text, double seconds);
 
 // The Linux tool with these operands, its clock run a thousand times fast by
 // libfaketime, so that its pauses take a thousandth of their time.
 Command tool_command(const std::vector<std::string> &operands);
 ToolRun run_tool(const std::string &dir, const std::vector<std::string> &operands);
+// The Linux tool with its pauses skipped by a preload that opens no
+// descriptor, for runs started with standard descriptors closed.
+Command no_pause_command(const std::vector<std::string> &operands);
 
 // The labels of the seven figure lines of a memory status report, in order.
 extern const char *const FIGURE_LABELS[7];

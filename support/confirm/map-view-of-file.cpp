@@ -15,8 +15,11 @@
 // before the first header: libstdc++ switches to mingw's printf once any of
 // its headers has been read, but stdio.h keeps what it saw first.
 #define __USE_MINGW_ANSI_STDIO 0
+#include <errno.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <io.h>
 #include <windows.h>
 #define PRI_LOAD "ld"
@@ -25,13 +28,20 @@
 // saturates at LONG_MIN and LONG_MAX, which are INT_MIN and INT_MAX here.
 #define atoi(text) ((int)strtol((text), NULL, 10))
 #else
+#include <errno.h>
 #include <inttypes.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include "platform/win32.h"
 #define PRI_LOAD PRId32
 #define PRI_KIB PRId64
 #endif
+
+// The first error met writing standard output (an errno value), or 0. The
+// run goes on without its output, and ends with status 1.
+static int output_error;
 
 // Returns the system's text for the last error code, without its trailing
 // line break. The text lives in one buffer that the next call overwrites.
@@ -82,17 +92,38 @@ void show_memory_usage(int i)
         printf("     Total virtual address space size: %16" PRI_KIB "KiB\n", status.ullTotalVirtual >> 10);
         printf(" Available virtual address space size: %16" PRI_KIB "KiB\n", status.ullAvailVirtual >> 10);
     }
-    fflush(stdout);
+    if (fflush(stdout) != 0 && output_error == 0)
+        output_error = errno;
 }
 
 int main(int argc, char *argv[], char *env[])
 {
     (void)env;
+    // Every way out: output that could not be written turns the status into
+    // 1 and is said once on standard error, as Unix tools do.
+    auto finish = [](int status) {
+        if (fflush(stdout) != 0 && output_error == 0)
+            output_error = errno;
+        if (output_error == 0 && !ferror(stdout))
+            return status;
+        if (output_error != 0)
+            fprintf(stderr, "map-view-of-file: write error: %s\n", strerror(output_error));
+        else
+            fprintf(stderr, "map-view-of-file: write error\n");
+        return 1;
+    };
+    output_error = 0;
     if (argc != 4) {
         printf("Usage: %s map_size n_maps write_gap\n", argv[0]);
-        return 1;
+        return finish(1);
     }
-    DWORD map_size = (DWORD)atoi(argv[1]);
+    // map_size is a 32-bit size: 0 to 4294967295 as written, a larger number
+    // held at 4294967295; a negative number counts back from 2^32, and is
+    // held at INT_MIN below it.
+    long long size_operand = _strtoi64(argv[1], NULL, 10);
+    DWORD map_size = size_operand > (long long)MAXDWORD ? MAXDWORD
+                     : size_operand < INT_MIN           ? (DWORD)INT_MIN
+                                                        : (DWORD)size_operand;
     int n_maps = atoi(argv[2]);
     int write_gap = atoi(argv[3]);
 
@@ -102,24 +133,25 @@ int main(int argc, char *argv[], char *env[])
         snprintf(file_name, sizeof(file_name), "map%d", i);
         _unlink(file_name);
         printf("Creating file: %d\n", i);
-        fflush(stdout);
+        if (fflush(stdout) != 0 && output_error == 0)
+            output_error = errno;
         show_memory_usage(i);
 
         HANDLE file = CreateFileA(file_name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                                   CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
         if (file == INVALID_HANDLE_VALUE) {
             printf("failed to CreateFile: %d: %s\n", i, last_error_message());
-            return 1;
+            return finish(1);
         }
         HANDLE file_mapping = CreateFileMappingA(file, NULL, PAGE_READWRITE, 0, map_size, NULL);
         if (file_mapping == NULL) {
             printf("failed to CreateFileMapping: %d: %s\n", i, last_error_message());
-            return 1;
+            return finish(1);
         }
         char *map = (char *)MapViewOfFile(file_mapping, FILE_MAP_WRITE, 0, 0, map_size);
         if (map == NULL) {
             printf("failed to MapViewOfFile: %d: %s\n", i, last_error_message());
-            return 1;
+            return finish(1);
         }
 
         if (write_gap > 0) {
@@ -134,13 +166,15 @@ int main(int argc, char *argv[], char *env[])
 
         printf("Created file: %d\n", i);
         puts("waiting (1s)");
-        fflush(stdout);
+        if (fflush(stdout) != 0 && output_error == 0)
+            output_error = errno;
         Sleep(1000);
     }
 
     puts("waiting before shutdown (60s)");
-    fflush(stdout);
+    if (fflush(stdout) != 0 && output_error == 0)
+        output_error = errno;
     show_memory_usage(i);
     Sleep(60000);
-    return 0;
+    return finish(0);
 }

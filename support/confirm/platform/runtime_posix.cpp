@@ -18,3 +18,8 @@ int atoi_saturating(const char *text)
         return INT_MIN;
     return (int)value;
 }
+
+long long _strtoi64(const char *text, char **end, int base)
+{
+    return strtoll(text, end, base);
+}

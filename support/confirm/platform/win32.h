@@ -14,6 +14,7 @@
 typedef int BOOL;
 typedef uint32_t DWORD;
 typedef uint64_t DWORDLONG;
+#define MAXDWORD 0xffffffffu
 typedef void *HANDLE;
 typedef void *LPVOID;
 typedef const char *LPCSTR;
@@ -28,6 +29,7 @@ typedef SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 #define GENERIC_WRITE 0x40000000u
 #define FILE_SHARE_READ 0x1u
 #define FILE_SHARE_WRITE 0x2u
+#define FILE_SHARE_DELETE 0x4u
 #define CREATE_NEW 1u
 #define FILE_ATTRIBUTE_NORMAL 0x80u
 
@@ -68,6 +70,10 @@ DWORD FormatMessageA(DWORD flags, const void *source, DWORD message_id, DWORD la
 
 // The runtime's: remove a name from its directory; 0 on success, -1 with errno.
 int _unlink(const char *name);
+
+// The runtime's 64-bit conversion: decimal, held at the ends of the 64-bit
+// range.
+long long _strtoi64(const char *text, char **end, int base);
 
 // Like the Windows runtime's conversion of the operands: decimal, with
 // numbers outside the int range held at INT_MIN and INT_MAX. (glibc's atoi

@@ -53,41 +53,76 @@ void raise_open_file_limit(void)
     }
 }
 
+// Opens path with a descriptor of 3 or above. A process may be started with
+// standard input, output or error closed; a file of ours that took one of
+// those numbers would receive whatever the program prints.
+int open_above_standard(const char *path, int flags, mode_t mode = 0)
+{
+    int fd = open(path, flags | O_CLOEXEC, mode);
+    if (fd < 0 || fd > STDERR_FILENO)
+        return fd;
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    int saved_errno = errno;
+    close(fd);
+    errno = saved_errno;
+    return moved;
+}
+
+// A write lock on the whole file, held through this open file description
+// until the process exits, marks the file as in use by a live run. Advisory:
+// it stops only programs that look for it, such as another run's _unlink.
+void mark_in_use(int fd)
+{
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    fcntl(fd, F_OFD_SETLK, &lock); // a file system without locks just goes unmarked
+}
+
+// Whether the regular file at name is marked in use by another open file
+// description, that is, by a live run.
+bool in_use(const char *name)
+{
+    struct stat st;
+    if (lstat(name, &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    int fd = open_above_standard(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return false;
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    bool held = fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+    close(fd);
+    return held;
+}
+
 // Records errno (or the given code) as the reason of a refusal.
 void refuse(int code)
 {
     last_error = (DWORD)code;
 }
 
-// Gives the file at least size bytes, the new ones reserved on disk where the
-// file system can reserve them, so that a full disk is refused here and not
-// met by a store into the view. A size past the file-size limit is refused
-// with EFBIG; the kernel's SIGXFSZ for it is held off and consumed, so that
-// it cannot end the process.
+// Gives the file at least size bytes, all of them reserved on disk, so that
+// a full disk is refused here and never met by a store into the view. Where
+// the file system cannot reserve blocks (ext2, ext4 files without extents,
+// many network and FUSE file systems), posix_fallocate claims them by
+// writing a zero byte into each block; a plain extension would leave a
+// sparse file whose blocks a store finds missing, with SIGBUS. A size past
+// the file-size limit is refused with EFBIG (SIGXFSZ is ignored from the
+// start, see below).
 int extend_file(int fd, uint64_t size)
 {
     if (size > (uint64_t)INT64_MAX) {
         errno = EFBIG;
         return -1;
     }
-    sigset_t xfsz, old_mask;
-    sigemptyset(&xfsz);
-    sigaddset(&xfsz, SIGXFSZ);
-    sigprocmask(SIG_BLOCK, &xfsz, &old_mask);
-
-    int result = fallocate(fd, 0, 0, (off_t)size);
-    if (result != 0 && (errno == EOPNOTSUPP || errno == ENOSYS))
-        result = ftruncate(fd, (off_t)size);
-
-    int saved_errno = errno;
-    sigset_t pending;
-    if (sigpending(&pending) == 0 && sigismember(&pending, SIGXFSZ) && !sigismember(&old_mask, SIGXFSZ)) {
-        struct timespec now = {0, 0};
-        sigtimedwait(&xfsz, NULL, &now);
+    int error = posix_fallocate(fd, 0, (off_t)size);
+    if (error != 0) {
+        errno = error;
+        return -1;
     }
-    sigprocmask(SIG_SETMASK, &old_mask, NULL);
-    errno = saved_errno;
-    return result;
+    return 0;
 }
 
 // The current size of the file behind fd; false, with the refusal recorded,
@@ -110,7 +145,7 @@ bool file_size(int fd, uint64_t *size)
 // the others.
 ssize_t read_proc_file(int *fd, const char *path, char *buffer, size_t size)
 {
-    if (*fd < 0 && (*fd = open(path, O_RDONLY | O_CLOEXEC)) < 0)
+    if (*fd < 0 && (*fd = open_above_standard(path, O_RDONLY)) < 0)
         return -1;
     size_t length = 0;
     while (length < size - 1) {
@@ -175,8 +210,8 @@ uint64_t user_address_space(void)
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share_mode, LPSECURITY_ATTRIBUTES security, DWORD disposition,
                    DWORD attributes, HANDLE template_file)
 {
-    // POSIX has no share modes: other processes may always open the file.
-    (void)share_mode;
+    // POSIX has no share modes: other processes may always open the file,
+    // and without delete sharing the file is only marked in use (below).
     (void)security;
     (void)attributes;
     int flags;
@@ -197,11 +232,15 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share_mode, LPSECURITY_ATTRI
     raise_open_file_limit();
     // O_EXCL refuses every existing name, a symbolic link included, and
     // follows none.
-    int fd = open(name, flags | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+    int fd = open_above_standard(name, flags | O_CREAT | O_EXCL | O_NOCTTY, 0666);
     if (fd < 0) {
         refuse(errno);
         return INVALID_HANDLE_VALUE;
     }
+    // Windows keeps the name of a file that a process has open without
+    // delete sharing; the mark keeps another run from removing it.
+    if (!(share_mode & FILE_SHARE_DELETE))
+        mark_in_use(fd);
     return make_handle(fd, FILE_TAG);
 }
 
@@ -362,5 +401,23 @@ DWORD FormatMessageA(DWORD flags, const void *source, DWORD message_id, DWORD la
 
 int _unlink(const char *name)
 {
+    // As on Windows, a file that a live run holds keeps its name.
+    if (in_use(name)) {
+        errno = EBUSY;
+        return -1;
+    }
     return unlink(name);
 }
+
+namespace {
+
+// A process on Windows cannot be killed for writing past a file-size limit:
+// the write fails. Here the kernel sends SIGXFSZ, whose default action ends
+// the process; ignored, the write fails with EFBIG instead, whether it
+// extends a map file or goes to standard output.
+[[gnu::constructor]] void ignore_file_size_signal(void)
+{
+    signal(SIGXFSZ, SIG_IGN);
+}
+
+} // namespace
