@@ -2,6 +2,7 @@
 // does what the program relies on, and refuses cleanly what it cannot do.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -77,6 +78,22 @@ template <typename Fn> int in_child(Fn fn)
     return status;
 }
 
+// The figures of /proc/meminfo that the report is made of, in bytes.
+struct Meminfo {
+    uint64_t total, available, commit_limit, committed;
+};
+
+Meminfo read_meminfo()
+{
+    return {meminfo_kib("MemTotal") * 1024, meminfo_kib("MemAvailable") * 1024, meminfo_kib("CommitLimit") * 1024,
+            meminfo_kib("Committed_AS") * 1024};
+}
+
+bool between(uint64_t value, uint64_t a, uint64_t b)
+{
+    return value >= std::min(a, b) && value <= std::max(a, b);
+}
+
 class Platform : public ::testing::Test {
   protected:
     void SetUp() override
@@ -119,6 +136,57 @@ TEST_F(Platform, CreateFileMakesANewFileAndRefusesAnyExistingName)
     EXPECT_EQ(_unlink("link"), 0);
     EXPECT_EQ(read_file("elsewhere"), "keep me");
     EXPECT_NE(create("link"), INVALID_HANDLE_VALUE);
+}
+
+// A file the layer made is marked in use for as long as its handle lives:
+// _unlink leaves it (as Windows does without delete sharing), and removes
+// any file that is not marked, however it was made.
+TEST_F(Platform, UnlinkLeavesAFileThatIsInUse)
+{
+    ASSERT_NE(create("map0"), INVALID_HANDLE_VALUE);
+    write_file("plain", "not held");
+    ASSERT_EQ(symlink("map0", "link"), 0);
+    EXPECT_EQ(_unlink("map0"), -1);
+    EXPECT_EQ(errno, EBUSY);
+    EXPECT_EQ(access("map0", F_OK), 0);
+    EXPECT_EQ(_unlink("plain"), 0);
+    EXPECT_EQ(_unlink("link"), 0) << "a link to a held file is not the file";
+    EXPECT_EQ(_unlink("missing"), -1);
+    EXPECT_EQ(errno, ENOENT);
+
+    // Another process's lock on the file is the same.
+    int status = in_child([] {
+        if (_unlink("map0") != -1 || errno != EBUSY)
+            _exit(2);
+    });
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// Started with standard input, output and error closed, the layer opens
+// nothing at their numbers: not a file it creates, not /proc, not the look
+// _unlink takes at a file.
+TEST_F(Platform, NoDescriptorTakesAStandardNumber)
+{
+    write_file("map1", "left by an earlier run");
+    int status = in_child([] {
+        close(STDIN_FILENO);
+        close(STDOUT_FILENO);
+        close(STDERR_FILENO);
+        _unlink("map1");
+        MEMORYSTATUSEX figures;
+        figures.dwLength = sizeof(figures);
+        if (!GlobalMemoryStatusEx(&figures))
+            _exit(2);
+        HANDLE file = create("map0");
+        if (file == INVALID_HANDLE_VALUE)
+            _exit(3);
+        for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++)
+            if (fcntl(fd, F_GETFD) != -1)
+                _exit(4);
+    });
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST_F(Platform, MappingExtendsTheFileAndTheViewWritesThrough)
@@ -204,14 +272,29 @@ TEST_F(Platform, MemoryStatusIsTheKernelsOwnFigures)
         EXPECT_FALSE(GlobalMemoryStatusEx(&status)) << length;
         EXPECT_EQ(GetLastError(), (DWORD)EINVAL);
     }
-    status.dwLength = sizeof(status);
-    ASSERT_TRUE(GlobalMemoryStatusEx(&status));
-    EXPECT_EQ(status.ullTotalPhys, meminfo_kib("MemTotal") * 1024);
-    EXPECT_EQ(status.ullTotalPageFile, meminfo_kib("CommitLimit") * 1024);
-    EXPECT_LE(status.ullAvailPhys, status.ullTotalPhys);
-    EXPECT_LE(status.dwMemoryLoad, 100u);
-    EXPECT_NEAR((double)status.dwMemoryLoad,
-                (double)(status.ullTotalPhys - status.ullAvailPhys) * 100 / (double)status.ullTotalPhys, 1.0);
+    // Each figure against the kernel's own, read just before and just after
+    // the call; the available figures move, so a few tries are allowed for a
+    // call that lands between two reads that moved apart.
+    bool bracketed = false;
+    for (int attempt = 0; attempt < 20 && !bracketed; attempt++) {
+        Meminfo before = read_meminfo();
+        status.dwLength = sizeof(status);
+        ASSERT_TRUE(GlobalMemoryStatusEx(&status));
+        Meminfo after = read_meminfo();
+        ASSERT_EQ(before.total, after.total);
+        ASSERT_EQ(status.ullTotalPhys, before.total);
+        ASSERT_EQ(status.ullTotalPageFile, before.commit_limit);
+        uint64_t load_low = (before.total - std::max(before.available, after.available)) * 100 / before.total;
+        uint64_t load_high = (before.total - std::min(before.available, after.available)) * 100 / before.total;
+        bracketed = between(status.ullAvailPhys, before.available, after.available) &&
+                    between(status.ullAvailPageFile, before.commit_limit - before.committed,
+                            after.commit_limit - after.committed) &&
+                    status.dwMemoryLoad >= load_low && status.dwMemoryLoad <= load_high;
+    }
+    EXPECT_TRUE(bracketed) << "available " << status.ullAvailPhys << ", commitable " << status.ullAvailPageFile
+                           << ", load " << status.dwMemoryLoad << "; the kernel's now: available "
+                           << read_meminfo().available << ", commitable "
+                           << read_meminfo().commit_limit - read_meminfo().committed;
     struct rlimit limit;
     getrlimit(RLIMIT_AS, &limit);
     if (limit.rlim_cur == RLIM_INFINITY) {

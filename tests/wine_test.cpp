@@ -4,7 +4,10 @@
 // are read as LF.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <set>
 #include <string>
 #include <sys/stat.h>
@@ -29,6 +32,7 @@ Command windows_command(const std::vector<std::string> &operands)
     command.argv = {WINE_LOADER, WINDOWS_TOOL_PATH};
     command.argv.insert(command.argv.end(), operands.begin(), operands.end());
     command.environment = wine_environment();
+    command.deadline_seconds = 150; // a full run pauses for real, about a minute
     return command;
 }
 
@@ -126,6 +130,7 @@ TEST_F(Windows, WrongOperandCountPrintsUsageWithTheNameAsTyped)
         command.path = WINE_LOADER;
         command.argv = {WINE_LOADER, "cmd", "/c", c.typed + c.operands};
         command.environment = wine_environment();
+        command.deadline_seconds = 60;
         ToolRun result = run_command(dir, command);
         EXPECT_EQ(result.status, 1) << c.typed;
         EXPECT_EQ(result.output, "Usage: " + c.typed + " map_size n_maps write_gap\r\n");
@@ -173,6 +178,34 @@ TEST_F(Windows, OutOfRangeOperandsConvertAsOnLinux)
 {
     expect_same_as_linux({"99999999999999999999", "-4294967294", "99999999999999999999"}, 0);
     EXPECT_NE(access(path("map0").c_str(), F_OK), 0);
+}
+
+// A size past 4 GiB - 1 is held there, not at INT_MAX; a write_gap that
+// msvcrt.dll's atoi would wrap round to 2 is held at INT_MIN and writes
+// nothing (a wrapped one would store two billion bytes and miss the
+// deadline). Wine extends the file sparsely; the Linux build would reserve
+// all 4 GiB, so this run is the Windows build's alone (about a minute).
+TEST_F(Windows, SizeOperandIsHeldAtTheLargest32BitSize)
+{
+    ToolRun result = run_command(dir, windows_command({"99999999999999999999", "1", "-4294967294"}));
+    EXPECT_EQ(result.status, 0) << result.output << result.errors;
+    std::vector<std::string> lines = split_lines(text_mode(result.output));
+    ASSERT_EQ(lines.size(), 11u + 9) << result.output;
+    EXPECT_EQ(lines[9], "Created file: 0");
+    struct stat st;
+    ASSERT_EQ(stat(path("map0").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 4294967295);
+}
+
+// Output to a full device is lost: the run still ends its hold, then says
+// so on standard error with status 1 (about a minute).
+TEST_F(Windows, UnwritableOutputEndsWithStatusOneAsOnLinux)
+{
+    Command command = windows_command({"4096", "0", "1"});
+    command.before_exec = [] { dup2(open("/dev/full", O_WRONLY), STDOUT_FILENO); };
+    ToolRun result = run_command(dir, command);
+    EXPECT_EQ(result.status, 1) << result.errors;
+    EXPECT_EQ(text_mode(result.errors), std::string("map-view-of-file: write error: ") + strerror(ENOSPC) + "\n");
 }
 
 } // namespace

@@ -40,7 +40,10 @@
 #endif
 
 // The first error met writing standard output (an errno value), or 0. The
-// run goes on without its output, and ends with status 1.
+// run goes on without its output, and ends with status 1. It is taken at
+// each flush, where it is still errno: a failed write may come from the
+// flush or, where the runtime writes as it prints (Windows, a terminal),
+// from the printf just before it.
 static int output_error;
 
 // Returns the system's text for the last error code, without its trailing
@@ -92,8 +95,8 @@ void show_memory_usage(int i)
         printf("     Total virtual address space size: %16" PRI_KIB "KiB\n", status.ullTotalVirtual >> 10);
         printf(" Available virtual address space size: %16" PRI_KIB "KiB\n", status.ullAvailVirtual >> 10);
     }
-    if (fflush(stdout) != 0 && output_error == 0)
-        output_error = errno;
+    if ((fflush(stdout) != 0 || ferror(stdout)) && output_error == 0)
+        output_error = errno != 0 ? errno : EIO;
 }
 
 int main(int argc, char *argv[], char *env[])
@@ -102,14 +105,11 @@ int main(int argc, char *argv[], char *env[])
     // Every way out: output that could not be written turns the status into
     // 1 and is said once on standard error, as Unix tools do.
     auto finish = [](int status) {
-        if (fflush(stdout) != 0 && output_error == 0)
-            output_error = errno;
-        if (output_error == 0 && !ferror(stdout))
+        if ((fflush(stdout) != 0 || ferror(stdout)) && output_error == 0)
+            output_error = errno != 0 ? errno : EIO;
+        if (output_error == 0)
             return status;
-        if (output_error != 0)
-            fprintf(stderr, "map-view-of-file: write error: %s\n", strerror(output_error));
-        else
-            fprintf(stderr, "map-view-of-file: write error\n");
+        fprintf(stderr, "map-view-of-file: write error: %s\n", strerror(output_error));
         return 1;
     };
     output_error = 0;
@@ -133,8 +133,8 @@ int main(int argc, char *argv[], char *env[])
         snprintf(file_name, sizeof(file_name), "map%d", i);
         _unlink(file_name);
         printf("Creating file: %d\n", i);
-        if (fflush(stdout) != 0 && output_error == 0)
-            output_error = errno;
+        if ((fflush(stdout) != 0 || ferror(stdout)) && output_error == 0)
+            output_error = errno != 0 ? errno : EIO;
         show_memory_usage(i);
 
         HANDLE file = CreateFileA(file_name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
@@ -166,14 +166,14 @@ int main(int argc, char *argv[], char *env[])
 
         printf("Created file: %d\n", i);
         puts("waiting (1s)");
-        if (fflush(stdout) != 0 && output_error == 0)
-            output_error = errno;
+        if ((fflush(stdout) != 0 || ferror(stdout)) && output_error == 0)
+            output_error = errno != 0 ? errno : EIO;
         Sleep(1000);
     }
 
     puts("waiting before shutdown (60s)");
-    if (fflush(stdout) != 0 && output_error == 0)
-        output_error = errno;
+    if ((fflush(stdout) != 0 || ferror(stdout)) && output_error == 0)
+        output_error = errno != 0 ? errno : EIO;
     show_memory_usage(i);
     Sleep(60000);
     return finish(0);
