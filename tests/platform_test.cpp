@@ -59,8 +59,9 @@ bool page_present(const void *address)
     int fd = open("/proc/self/pagemap", O_RDONLY);
     uint64_t entry = 0;
     long page = sysconf(_SC_PAGESIZE);
-    pread(fd, &entry, sizeof(entry), (off_t)((uintptr_t)address / page * sizeof(entry)));
+    ssize_t got = pread(fd, &entry, sizeof(entry), (off_t)((uintptr_t)address / page * sizeof(entry)));
     close(fd);
+    EXPECT_EQ(got, (ssize_t)sizeof(entry)) << "no page map entry";
     return (entry >> 63) & 1;
 }
 
@@ -101,14 +102,14 @@ class Platform : public ::testing::Test {
         char templ[] = "/tmp/mvof-platform-XXXXXX";
         ASSERT_NE(mkdtemp(templ), nullptr);
         dir = templ;
-        getcwd(old_cwd, sizeof(old_cwd));
+        ASSERT_NE(getcwd(old_cwd, sizeof(old_cwd)), nullptr);
         ASSERT_EQ(chdir(templ), 0);
     }
     void TearDown() override
     {
-        chdir(old_cwd);
+        EXPECT_EQ(chdir(old_cwd), 0);
         std::string command = "rm -rf '" + dir + "'";
-        system(command.c_str());
+        EXPECT_EQ(system(command.c_str()), 0);
     }
     std::string dir;
     char old_cwd[4096];

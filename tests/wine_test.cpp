@@ -90,15 +90,26 @@ class Windows : public ScratchDirTest {
     std::string linux_dir;
 };
 
-TEST(WindowsBuild, ImportsOnlyKernel32AndMsvcrt)
+// Its imports, and the loader's security flags: address-space layout
+// randomisation with high entropy, and no execution of data pages.
+TEST(WindowsBuild, ImportsOnlyKernel32AndMsvcrtAndKeepsItsSecurityFlags)
 {
     std::string command = std::string(OBJDUMP_PATH) + " -p " + WINDOWS_TOOL_PATH;
     FILE *pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     std::set<std::string> dlls;
     bool printf_from_runtime = false;
+    std::set<std::string> flags;
+    bool in_characteristics = false;
     char line[512];
     while (fgets(line, sizeof(line), pipe)) {
+        char word[256];
+        if (strncmp(line, "DllCharacteristics", 18) == 0)
+            in_characteristics = true;
+        else if (in_characteristics && line[0] == '\t' && sscanf(line, " %255s", word) == 1)
+            flags.insert(word);
+        else
+            in_characteristics = false;
         char name[256];
         if (sscanf(line, " DLL Name: %255s", name) == 1)
             dlls.insert(name);
@@ -110,6 +121,8 @@ TEST(WindowsBuild, ImportsOnlyKernel32AndMsvcrt)
     EXPECT_EQ(pclose(pipe), 0);
     EXPECT_EQ(dlls, (std::set<std::string>{"KERNEL32.dll", "msvcrt.dll"}));
     EXPECT_TRUE(printf_from_runtime) << "printf must be imported from msvcrt.dll";
+    for (const char *flag : {"DYNAMIC_BASE", "NX_COMPAT", "HIGH_ENTROPY_VA"})
+        EXPECT_EQ(flags.count(flag), 1u) << flag << " missing";
 }
 
 TEST_F(Windows, WrongOperandCountPrintsUsageWithTheNameAsTyped)
