@@ -25,9 +25,13 @@ if [ "$(uname -m)" = x86_64 ]; then
 fi
 if [ "$fortified" = ON ]; then
   # The program prints with printf and fprintf and names files with snprintf:
-  # each must be the checked form, and no unchecked one may be left.
+  # each must come in its checked form. printf and fprintf always can, so no
+  # unchecked one may be left; an snprintf into a buffer of unknown size (the
+  # layer's paths) cannot be checked and stays as it is.
   for call in printf fprintf snprintf; do
     grep -q " __${call}_chk@" <<<"$symbols" || fail "$call is not fortified"
+  done
+  for call in printf fprintf; do
     ! grep -q " ${call}@" <<<"$symbols" || fail "an unfortified $call is left"
   done
 fi

@@ -90,6 +90,48 @@ Meminfo read_meminfo()
             meminfo_kib("Committed_AS") * 1024};
 }
 
+// This machine's own memory cgroup limit, read the plain way at the usual
+// mount points (cgroup v1's memory controller, else cgroup v2); UINT64_MAX
+// where there is none.
+uint64_t machine_cgroup_limit()
+{
+    FILE *file = fopen("/proc/self/cgroup", "r");
+    if (file == nullptr)
+        return UINT64_MAX;
+    std::string v1_path, v2_path;
+    char line[4096];
+    while (fgets(line, sizeof(line), file)) {
+        std::string text = line;
+        text.erase(text.find_last_not_of('\n') + 1);
+        size_t first = text.find(':'), second = text.find(':', first + 1);
+        std::string controllers = text.substr(first + 1, second - first - 1);
+        if (("," + controllers + ",").find(",memory,") != std::string::npos)
+            v1_path = text.substr(second + 1);
+        else if (text.compare(0, 3, "0::") == 0)
+            v2_path = text.substr(3);
+    }
+    fclose(file);
+    uint64_t limit = UINT64_MAX;
+    auto read_value = [](const std::string &path, const char *name) {
+        FILE *in = fopen(path.c_str(), "r");
+        unsigned long long value = UINT64_MAX;
+        char text[256];
+        while (in != nullptr && fgets(text, sizeof(text), in))
+            if (name == nullptr ? sscanf(text, "%llu", &value) == 1
+                                : strncmp(text, name, strlen(name)) == 0 &&
+                                      sscanf(text + strlen(name), " %llu", &value) == 1)
+                break;
+        if (in != nullptr)
+            fclose(in);
+        return (uint64_t)value;
+    };
+    if (!v1_path.empty())
+        return read_value("/sys/fs/cgroup/memory" + v1_path + "/memory.stat", "hierarchical_memory_limit");
+    for (std::string dir = v2_path; !dir.empty() && dir != "/"; dir.erase(dir.rfind('/')))
+        limit = std::min(limit, read_value("/sys/fs/cgroup" + dir + "/memory.max", nullptr));
+    return limit;
+}
+
 bool between(uint64_t value, uint64_t a, uint64_t b)
 {
     return value >= std::min(a, b) && value <= std::max(a, b);
@@ -273,9 +315,20 @@ TEST_F(Platform, MemoryStatusIsTheKernelsOwnFigures)
         EXPECT_FALSE(GlobalMemoryStatusEx(&status)) << length;
         EXPECT_EQ(GetLastError(), (DWORD)EINVAL);
     }
-    // Each figure against the kernel's own, read just before and just after
-    // the call; the available figures move, so a few tries are allowed for a
-    // call that lands between two reads that moved apart.
+    // Inside a memory cgroup with a limit, the physical figures are the
+    // cgroup's (the container tests check them exactly).
+    uint64_t cgroup_limit = machine_cgroup_limit();
+    if (cgroup_limit < meminfo_kib("MemTotal") * 1024) {
+        status.dwLength = sizeof(status);
+        ASSERT_TRUE(GlobalMemoryStatusEx(&status));
+        EXPECT_EQ(status.ullTotalPhys, cgroup_limit);
+        EXPECT_LE(status.ullAvailPhys, cgroup_limit);
+        EXPECT_EQ(status.ullTotalPageFile, meminfo_kib("CommitLimit") * 1024);
+        return;
+    }
+    // Elsewhere each figure is the kernel's own, read just before and just
+    // after the call; the available figures move, so a few tries are allowed
+    // for a call that lands between two reads that moved apart.
     bool bracketed = false;
     for (int attempt = 0; attempt < 20 && !bracketed; attempt++) {
         Meminfo before = read_meminfo();

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -168,6 +170,11 @@ std::string figure_layout(const std::string &line)
         return start + "<value>" + unit;
     }
     return line;
+}
+
+bool enter_private_mount_namespace()
+{
+    return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
 }
 
 std::string make_scratch_dir()

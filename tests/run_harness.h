@@ -51,6 +51,9 @@ extern const char *const FIGURE_LABELS[7];
 // their figures differ.
 std::string figure_layout(const std::string &line);
 
+// Enters a mount namespace of its own, where mounts stay private to it.
+bool enter_private_mount_namespace();
+
 std::string make_scratch_dir();
 void remove_tree(const std::string &dir);
 std::vector<std::string> split_lines(const std::string &text);

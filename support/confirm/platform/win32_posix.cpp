@@ -8,6 +8,9 @@
 // INVALID_HANDLE_VALUE.
 #include "win32.h"
 
+#include "cgroup_posix.h"
+#include "posix_files.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -17,6 +20,8 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+
+using posix_layer::open_above_standard;
 
 namespace {
 
@@ -51,21 +56,6 @@ void raise_open_file_limit(void)
         limit.rlim_cur = limit.rlim_max;
         setrlimit(RLIMIT_NOFILE, &limit);
     }
-}
-
-// Opens path with a descriptor of 3 or above. A process may be started with
-// standard input, output or error closed; a file of ours that took one of
-// those numbers would receive whatever the program prints.
-int open_above_standard(const char *path, int flags, mode_t mode = 0)
-{
-    int fd = open(path, flags | O_CLOEXEC, mode);
-    if (fd < 0 || fd > STDERR_FILENO)
-        return fd;
-    int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    int saved_errno = errno;
-    close(fd);
-    errno = saved_errno;
-    return moved;
 }
 
 // A write lock on the whole file, held through this open file description
@@ -136,51 +126,6 @@ bool file_size(int fd, uint64_t *size)
     }
     *size = (uint64_t)st.st_size;
     return true;
-}
-
-// Reads a whole small /proc file into buffer (NUL-terminated); the length,
-// or -1 with errno. The file is opened on first use and kept open: the kernel
-// makes its text afresh for every read from offset 0, a report then needs no
-// descriptor of its own, and so it still works when a run has used up all
-// the others.
-ssize_t read_proc_file(int *fd, const char *path, char *buffer, size_t size)
-{
-    if (*fd < 0 && (*fd = open_above_standard(path, O_RDONLY)) < 0)
-        return -1;
-    size_t length = 0;
-    while (length < size - 1) {
-        ssize_t got = pread(*fd, buffer + length, size - 1 - length, (off_t)length);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return -1;
-        if (got == 0)
-            break;
-        length += (size_t)got;
-    }
-    buffer[length] = '\0';
-    return (ssize_t)length;
-}
-
-// The value of a "Name:   1234 kB" line of /proc/meminfo, in bytes.
-bool meminfo_bytes(const char *meminfo, const char *name, uint64_t *bytes)
-{
-    size_t name_length = strlen(name);
-    for (const char *line = meminfo; *line != '\0';) {
-        if (strncmp(line, name, name_length) == 0 && line[name_length] == ':') {
-            char *end;
-            unsigned long long kib = strtoull(line + name_length + 1, &end, 10);
-            if (end == line + name_length + 1)
-                return false;
-            *bytes = (uint64_t)kib * 1024;
-            return true;
-        }
-        const char *next = strchr(line, '\n');
-        if (next == NULL)
-            break;
-        line = next + 1;
-    }
-    return false;
 }
 
 // The size of the user part of the address space on this architecture.
@@ -332,17 +277,35 @@ BOOL GlobalMemoryStatusEx(LPMEMORYSTATUSEX status)
     static int meminfo_fd = -1, statm_fd = -1;
     char meminfo[8192];
     char statm[256];
-    if (read_proc_file(&meminfo_fd, "/proc/meminfo", meminfo, sizeof(meminfo)) < 0 ||
-        read_proc_file(&statm_fd, "/proc/self/statm", statm, sizeof(statm)) < 0) {
+    if (posix_layer::read_kept_open(&meminfo_fd, "/proc/meminfo", meminfo, sizeof(meminfo)) < 0 ||
+        posix_layer::read_kept_open(&statm_fd, "/proc/self/statm", statm, sizeof(statm)) < 0) {
         refuse(errno);
         return 0;
     }
     uint64_t total, available, commit_limit, committed;
-    if (!meminfo_bytes(meminfo, "MemTotal", &total) || !meminfo_bytes(meminfo, "MemAvailable", &available) ||
-        !meminfo_bytes(meminfo, "CommitLimit", &commit_limit) ||
-        !meminfo_bytes(meminfo, "Committed_AS", &committed)) {
+    if (!posix_layer::line_value(meminfo, "MemTotal", ':', &total) ||
+        !posix_layer::line_value(meminfo, "MemAvailable", ':', &available) ||
+        !posix_layer::line_value(meminfo, "CommitLimit", ':', &commit_limit) ||
+        !posix_layer::line_value(meminfo, "Committed_AS", ':', &committed)) {
         refuse(ENODATA);
         return 0;
+    }
+    total *= 1024; // /proc/meminfo counts in KiB
+    available *= 1024;
+    commit_limit *= 1024;
+    committed *= 1024;
+
+    // Inside a memory cgroup with a limit (a container, a service with
+    // MemoryMax=), the memory that presses back is the cgroup's: its limit
+    // stands for the machine's memory, and what is left below it bounds
+    // what is available. Commit stays the kernel's system-wide count, which
+    // Linux does not keep per cgroup.
+    uint64_t cgroup_limit, usage;
+    if (posix_layer::cgroup_memory(total, &cgroup_limit, &usage)) {
+        total = cgroup_limit;
+        uint64_t room = usage < cgroup_limit ? cgroup_limit - usage : 0;
+        if (available > room)
+            available = room;
     }
     char *end;
     uint64_t mapped = (uint64_t)strtoull(statm, &end, 10) * (uint64_t)sysconf(_SC_PAGESIZE);
