@@ -30,8 +30,8 @@ struct MemoryCgroup {
     bool found;                  // and found the files below
     bool v1;                     // the memory controller of cgroup v1
     int levels;                  // entries of limit_fds in use
-    int limit_fds[MAX_LEVELS];   // memory.max (v2) or memory.limit_in_bytes (v1), from the
-                                 // process's cgroup up; -1 at a top that has none
+    int limit_fds[MAX_LEVELS];   // memory.max (v2), from the process's cgroup up; -1 at a
+                                 // top that has none
     int usage_fd;                // memory.current (v2) or memory.usage_in_bytes (v1)
     int stat_fd;                 // memory.stat
 };
@@ -199,18 +199,20 @@ void look_for_cgroup(void)
     if (!own_cgroup(path, sizeof(path), &cgroup.v1) ||
         !cgroup_directory(path, cgroup.v1, dir, top, sizeof(dir)))
         return;
-    const char *limit_name = cgroup.v1 ? "memory.limit_in_bytes" : "memory.max";
     snprintf(file, sizeof(file), "%s/%s", dir, cgroup.v1 ? "memory.usage_in_bytes" : "memory.current");
     cgroup.usage_fd = open_above_standard(file, O_RDONLY);
     snprintf(file, sizeof(file), "%s/memory.stat", dir);
     cgroup.stat_fd = open_above_standard(file, O_RDONLY);
     cgroup.found = cgroup.usage_fd >= 0 && cgroup.stat_fd >= 0;
-    // Up from the process's cgroup to the top of what the mount shows. The
-    // root of a v2 hierarchy has no memory.max, having no limit.
+    // v2: each memory.max up from the process's cgroup to the top of what
+    // the mount shows; the root of a hierarchy has none, having no limit.
+    // v1 needs none of them: the hierarchical_memory_limit line of
+    // memory.stat is the smallest memory.limit_in_bytes of the cgroup and
+    // all its ancestors, those a container cannot see included.
     size_t top_length = strlen(top);
-    while (cgroup.found && cgroup.levels < MAX_LEVELS) {
+    while (cgroup.found && !cgroup.v1 && cgroup.levels < MAX_LEVELS) {
         bool at_top = strlen(dir) <= top_length;
-        snprintf(file, sizeof(file), "%s/%s", dir, limit_name);
+        snprintf(file, sizeof(file), "%s/memory.max", dir);
         int fd = open_above_standard(file, O_RDONLY);
         if (fd < 0 && !(at_top && errno == ENOENT))
             cgroup.found = false;
@@ -263,8 +265,6 @@ bool cgroup_memory(uint64_t mem_total, uint64_t *limit, uint64_t *usage)
         if (level_limit < smallest)
             smallest = level_limit;
     }
-    // v1's memory.stat also holds the limit of the whole hierarchy above,
-    // parts of which a container may not see.
     char stat[8192];
     bool stat_read = false;
     if (cgroup.v1) {

@@ -24,16 +24,20 @@ ssize_t read_kept_open(int *fd, const char *path, char *buffer, size_t size)
 {
     if (*fd < 0 && (*fd = open_above_standard(path, O_RDONLY)) < 0)
         return -1;
+    // A read that comes back short has reached the end: the kernel fills
+    // the buffer as far as its text goes. Asking again at an offset past 0
+    // would make it generate the whole text a second time to find it.
     size_t length = 0;
     while (length < size - 1) {
-        ssize_t got = pread(*fd, buffer + length, size - 1 - length, (off_t)length);
+        size_t wanted = size - 1 - length;
+        ssize_t got = pread(*fd, buffer + length, wanted, (off_t)length);
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
             return -1;
-        if (got == 0)
-            break;
         length += (size_t)got;
+        if ((size_t)got < wanted)
+            break;
     }
     buffer[length] = '\0';
     return (ssize_t)length;

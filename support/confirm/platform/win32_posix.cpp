@@ -73,9 +73,6 @@ void mark_in_use(int fd)
 // description, that is, by a live run.
 bool in_use(const char *name)
 {
-    struct stat st;
-    if (lstat(name, &st) != 0 || !S_ISREG(st.st_mode))
-        return false;
     int fd = open_above_standard(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
         return false;
@@ -364,8 +361,13 @@ DWORD FormatMessageA(DWORD flags, const void *source, DWORD message_id, DWORD la
 
 int _unlink(const char *name)
 {
-    // As on Windows, a file that a live run holds keeps its name.
-    if (in_use(name)) {
+    struct stat st;
+    if (lstat(name, &st) != 0)
+        return -1; // nothing there to remove
+    // As on Windows, a file that a live run holds keeps its name. Only a
+    // regular file is opened to look: opening a device or a FIFO may do
+    // more than look.
+    if (S_ISREG(st.st_mode) && in_use(name)) {
         errno = EBUSY;
         return -1;
     }
