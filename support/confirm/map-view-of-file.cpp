@@ -109,7 +109,7 @@ int main(int argc, char *argv[], char *env[])
             output_error = errno != 0 ? errno : EIO;
         if (output_error == 0)
             return status;
-        fprintf(stderr, "map-view-of-file: write error: %s\n", strerror(output_error));
+        (void)fprintf(stderr, "map-view-of-file: write error: %s\n", strerror(output_error)); // nowhere else to say it
         return 1;
     };
     output_error = 0;
@@ -130,7 +130,7 @@ int main(int argc, char *argv[], char *env[])
     int i;
     for (i = 0; i < n_maps; i++) {
         char file_name[256];
-        snprintf(file_name, sizeof(file_name), "map%d", i);
+        (void)snprintf(file_name, sizeof(file_name), "map%d", i); // at most 14 characters
         _unlink(file_name);
         printf("Creating file: %d\n", i);
         if ((fflush(stdout) != 0 || ferror(stdout)) && output_error == 0)

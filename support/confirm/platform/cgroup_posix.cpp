@@ -195,13 +195,14 @@ void look_for_cgroup(void)
     cgroup = MemoryCgroup{};
     cgroup.looked = true;
     cgroup.usage_fd = cgroup.stat_fd = -1;
+    // dir is shorter than PATH_MAX, so a file name below it always fits.
     char path[PATH_MAX], dir[PATH_MAX], top[PATH_MAX], file[PATH_MAX + 32];
     if (!own_cgroup(path, sizeof(path), &cgroup.v1) ||
         !cgroup_directory(path, cgroup.v1, dir, top, sizeof(dir)))
         return;
-    snprintf(file, sizeof(file), "%s/%s", dir, cgroup.v1 ? "memory.usage_in_bytes" : "memory.current");
+    (void)snprintf(file, sizeof(file), "%s/%s", dir, cgroup.v1 ? "memory.usage_in_bytes" : "memory.current");
     cgroup.usage_fd = open_above_standard(file, O_RDONLY);
-    snprintf(file, sizeof(file), "%s/memory.stat", dir);
+    (void)snprintf(file, sizeof(file), "%s/memory.stat", dir);
     cgroup.stat_fd = open_above_standard(file, O_RDONLY);
     cgroup.found = cgroup.usage_fd >= 0 && cgroup.stat_fd >= 0;
     // v2: each memory.max up from the process's cgroup to the top of what
@@ -212,7 +213,7 @@ void look_for_cgroup(void)
     size_t top_length = strlen(top);
     while (cgroup.found && !cgroup.v1 && cgroup.levels < MAX_LEVELS) {
         bool at_top = strlen(dir) <= top_length;
-        snprintf(file, sizeof(file), "%s/memory.max", dir);
+        (void)snprintf(file, sizeof(file), "%s/memory.max", dir);
         int fd = open_above_standard(file, O_RDONLY);
         if (fd < 0 && !(at_top && errno == ENOENT))
             cgroup.found = false;

@@ -382,7 +382,7 @@ namespace {
 // extends a map file or goes to standard output.
 [[gnu::constructor]] void ignore_file_size_signal(void)
 {
-    signal(SIGXFSZ, SIG_IGN);
+    (void)signal(SIGXFSZ, SIG_IGN); // cannot fail for a valid signal number
 }
 
 } // namespace
