@@ -81,6 +81,8 @@ ToolRun run_command(const std::string &dir, const Command &command)
         timespec pause = {0, 2000000};
         nanosleep(&pause, nullptr);
     }
+    if (result.timed_out || WIFSIGNALED(status))
+        remove_faketime_files(pid);
     result.output = read_all(out);
     result.errors = read_all(err);
     if (result.timed_out)
@@ -103,6 +105,12 @@ pid_t start_command(const std::string &dir, const Command &command, const std::s
         exec_in(dir, command, out, out);
     close(out);
     return pid;
+}
+
+void remove_faketime_files(pid_t pid)
+{
+    for (const char *name : {"/dev/shm/faketime_shm_", "/dev/shm/sem.faketime_sem_"})
+        unlink((name + std::to_string(pid)).c_str());
 }
 
 bool wait_for_text(const std::string &path, const std::string &text, double seconds)

@@ -30,6 +30,9 @@ ToolRun run_command(const std::string &dir, const Command &command);
 // Starts the command in dir with its standard output and error going to the
 // file output_path, and returns at once with its pid (or -1).
 pid_t start_command(const std::string &dir, const Command &command, const std::string &output_path);
+// Removes what libfaketime leaves in /dev/shm for process pid when a signal
+// ends it before it can clean up (it does at any normal exit).
+void remove_faketime_files(pid_t pid);
 // Waits until the file at path holds text, for at most seconds; whether it does.
 bool wait_for_text(const std::string &path, const std::string &text, double seconds);
 

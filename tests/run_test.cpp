@@ -277,6 +277,7 @@ TEST_F(Tool, SecondRunLeavesALiveRunsFilesAlone)
                             !holds_deleted_file(pid);
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
+        remove_faketime_files(pid);
 
         ASSERT_TRUE(held) << c.when << ": " << read_file(path("first.out"));
         EXPECT_EQ(second.status, 1) << c.when;
