@@ -26,16 +26,18 @@ struct Outcome {
     std::string output;
 };
 
-// Runs fn with standard output going to a scratch file; returns what it wrote.
-template <typename Fn> std::string capture_stdout(Fn fn)
+// Runs fn with the descriptor fd of stream going to a scratch file; returns
+// what it wrote.
+template <typename Fn> std::string capture(FILE *stream, Fn fn)
 {
-    fflush(stdout);
+    int fd = fileno(stream);
+    fflush(stream);
     FILE *capture = tmpfile();
-    int saved = dup(STDOUT_FILENO);
-    dup2(fileno(capture), STDOUT_FILENO);
+    int saved = dup(fd);
+    dup2(fileno(capture), fd);
     fn();
-    fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
+    fflush(stream);
+    dup2(saved, fd);
     close(saved);
     std::string output;
     rewind(capture);
@@ -43,6 +45,11 @@ template <typename Fn> std::string capture_stdout(Fn fn)
         output += (char)c;
     fclose(capture);
     return output;
+}
+
+template <typename Fn> std::string capture_stdout(Fn fn)
+{
+    return capture(stdout, fn);
 }
 
 Outcome run(std::vector<std::string> args)
@@ -331,27 +338,19 @@ TEST_F(Program, UnwritableOutputKeepsTheRunAndEndsWithStatusOne)
     for (std::string &arg : args)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
-    fflush(stdout);
-    fflush(stderr);
-    int saved_out = dup(STDOUT_FILENO), saved_err = dup(STDERR_FILENO);
     int full = open("/dev/full", O_WRONLY);
     ASSERT_GE(full, 0);
-    FILE *errors = tmpfile();
-    dup2(full, STDOUT_FILENO);
-    dup2(fileno(errors), STDERR_FILENO);
-    int status = map_view_of_file_main(4, argv.data(), environ);
-    fflush(stderr);
-    dup2(saved_out, STDOUT_FILENO);
-    dup2(saved_err, STDERR_FILENO);
-    close(saved_out);
-    close(saved_err);
+    int status = -1;
+    std::string said = capture(stderr, [&] {
+        fflush(stdout);
+        int saved = dup(STDOUT_FILENO);
+        dup2(full, STDOUT_FILENO);
+        status = map_view_of_file_main(4, argv.data(), environ);
+        dup2(saved, STDOUT_FILENO);
+        close(saved);
+    });
     close(full);
     clearerr(stdout);
-    std::string said;
-    rewind(errors);
-    for (int c; (c = fgetc(errors)) != EOF;)
-        said += (char)c;
-    fclose(errors);
 
     EXPECT_EQ(status, 1);
     EXPECT_EQ(said, std::string("map-view-of-file: write error: ") + strerror(ENOSPC) + "\n");
